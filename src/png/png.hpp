@@ -1,0 +1,16 @@
+// PNG codec: chunk framing, decoder and encoder (protocol layer over Python objects).
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace si::png {
+
+extern const FunctionSpec kReadChunkSpec;   // _readChunk(stream)
+extern const FunctionSpec kMakeChunkSpec;   // _makeChunk(chunkType, data)
+extern const FunctionSpec kWritePngSpec;    // _writePng(path, width, height, pixels)
+
+// Decodes the PNG file that `stream` holds from its current position: the tuple
+// (width, height, pixels), or null with an exception set and a traceback entry added.
+Ref loadPng(PyObject* stream) noexcept;
+
+}  // namespace si::png

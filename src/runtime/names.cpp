@@ -1,0 +1,139 @@
+#include "runtime/names.hpp"
+
+#include <initializer_list>
+
+namespace si {
+
+namespace {
+Names g_names{};
+
+// type(obj).<name> bound to obj, as the interpreter looks up special methods (never on the
+// instance). New reference; null without an exception when the type has no such attribute.
+PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!attr) return nullptr;
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (!get) return Py_NewRef(attr);
+    return get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+PyObject* g_moduleDict = nullptr;
+PyObject* g_builtinOpen = nullptr;
+
+bool intern(PyObject*& slot, const char* text) {
+    if (slot) return true;
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+}  // namespace
+
+const Names& names() noexcept { return g_names; }
+
+bool initNames() noexcept {
+    Names& n = g_names;
+    return intern(n.struct_, "struct") && intern(n.zlib, "zlib") && intern(n.BytesIO, "BytesIO") &&
+           intern(n.Path, "Path") && intern(n.PNG_SIGNATURE, "PNG_SIGNATURE") &&
+           intern(n._readChunk, "_readChunk") && intern(n._makeChunk, "_makeChunk") &&
+           intern(n._writePng, "_writePng") && intern(n._writeBmp, "_writeBmp") &&
+           intern(n._streamToImage, "_streamToImage") && intern(n.read, "read") &&
+           intern(n.seek, "seek") && intern(n.write, "write") && intern(n.pack, "pack") &&
+           intern(n.unpack, "unpack") && intern(n.crc32, "crc32") && intern(n.compress, "compress") &&
+           intern(n.decompress, "decompress") && intern(n.decompressobj, "decompressobj") &&
+           intern(n.unconsumed_tail, "unconsumed_tail") && intern(n.eof, "eof") &&
+           intern(n.startswith, "startswith") && intern(n.rb, "rb") && intern(n.wb, "wb") &&
+           intern(n.enter, "__enter__") && intern(n.exit, "__exit__");
+}
+
+PyObject* moduleDict() noexcept { return g_moduleDict; }
+void setModuleDict(PyObject* dict) noexcept { g_moduleDict = dict; }
+PyObject* builtinOpen() noexcept { return g_builtinOpen; }
+void setBuiltinOpen(PyObject* open) noexcept {
+    Py_XINCREF(open);
+    Py_XSETREF(g_builtinOpen, open);
+}
+
+Ref lookup(PyObject* name) noexcept {
+    PyObject* found = g_moduleDict ? PyDict_GetItemWithError(g_moduleDict, name) : nullptr;
+    if (!found && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    }
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return Ref();
+    }
+    return Ref::borrow(found);
+}
+
+Ref callMethod(PyObject* obj, PyObject* method, PyObject* arg) noexcept {
+    PyObject* args[] = {obj, arg};
+    return Ref(PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref callMethod(PyObject* obj, PyObject* method) noexcept {
+    PyObject* args[] = {obj};
+    return Ref(PyObject_VectorcallMethod(method, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
+    // One slot in front so a bound method can prepend self without copying.
+    PyObject* buf[8];
+    if (args.size() > 7) {
+        PyErr_SetString(PyExc_SystemError, "si::call: too many arguments");
+        return Ref();
+    }
+    size_t n = 0;
+    buf[0] = nullptr;
+    for (PyObject* a : args) buf[1 + n++] = a;
+    return Ref(PyObject_Vectorcall(callable, buf + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+bool openFile(PyObject* path, PyObject* mode, OpenedFile& out) noexcept {
+    out.file = call(g_builtinOpen, {path, mode});
+    if (!out.file) return false;
+    // As a `with` statement does: find __enter__ and __exit__ on the type, then enter.
+    Ref enter(lookupSpecial(out.file.get(), g_names.enter));
+    if (!enter) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, g_names.enter);
+        return false;
+    }
+    out.exit.reset(lookupSpecial(out.file.get(), g_names.exit));
+    if (!out.exit) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, g_names.exit);
+        return false;
+    }
+    out.stream.reset(PyObject_CallNoArgs(enter.get()));
+    return bool(out.stream);
+}
+
+bool exitContext(OpenedFile& file) noexcept {
+    if (!file.exit) return !PyErr_Occurred();
+    Ref exit = std::move(file.exit);
+    if (!PyErr_Occurred()) {
+        Ref r = call(exit.get(), {Py_None, Py_None, Py_None});
+        return bool(r);
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Ref r = call(exit.get(), {type ? type : Py_None, value ? value : Py_None, tb ? tb : Py_None});
+    if (!r) {
+        // The exit itself failed: its exception replaces the pending one, chained to it.
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (value) {
+            Py_INCREF(value);
+            PyException_SetContext(v2, value);
+        }
+        PyErr_Restore(t2, v2, tb2);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    PyErr_Restore(type, value, tb);
+    return false;
+}
+
+}  // namespace si

@@ -1,0 +1,60 @@
+// Owning handle for PyObject references: every reference the module owns lives in one of
+// these, so an early return on an error path can never leak.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace si {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new (owned) reference; null is allowed and means "failed".
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    static Ref borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset(PyObject* owned = nullptr) noexcept {
+        PyObject* old = std::exchange(p_, owned);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Saves the exception being raised and puts it back when the scope ends, for work that must
+// run with no exception set (making traceback frames, closing files on an error path).
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+}  // namespace si

@@ -24,6 +24,12 @@ PyObject* smallInt(long v) { return PyLong_FromLong(v); }
 // The value of an exact int if it fits a long.
 bool exactLong(PyObject* obj, long& out) {
     if (!PyLong_CheckExact(obj)) return false;
+    // Ints of one digit (|v| < 2**30) are read directly: the common case for coordinates.
+    Py_ssize_t size = Py_SIZE(obj);
+    if (size >= -1 && size <= 1) {
+        out = size * static_cast<long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+        return true;
+    }
     int overflow = 0;
     out = PyLong_AsLongAndOverflow(obj, &overflow);
     return overflow == 0 && !(out == -1 && PyErr_Occurred());
@@ -89,13 +95,20 @@ Ref offsetIndex(PyObject* index, long k) {
 
 PyObject* getPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
-    Ref xy[2];
-    SI_TRY(kGetName, unpack(a.obj[0], 2, xy));
-    Py_ssize_t fast = fastIndex(img, xy[0].get(), xy[1].get());
+    PyObject* coords = a.obj[0];  // exactly a tuple, which holds its items for the call
+    Py_ssize_t fast = PyTuple_GET_SIZE(coords) == 2
+                          ? fastIndex(img, PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1))
+                          : -1;
     if (fast >= 0) {
         const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + fast;
-        return Py_BuildValue("(iii)", p[0], p[1], p[2]);
+        PyObject* rgb = PyTuple_New(3);
+        if (!rgb) SI_FAIL(kGetName);
+        // Byte values are cached small ints: these cannot fail.
+        for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));
+        return rgb;
     }
+    Ref xy[2];
+    SI_TRY(kGetName, unpack(coords, 2, xy));
     SI_TRY(kGetName, inBounds(img, xy[0].get(), xy[1].get()));
     Ref index = genericIndex(img, xy[0].get(), xy[1].get());
     SI_TRY(kGetName, index);
@@ -139,10 +152,13 @@ bool fastStore(ImageObject* img, Py_ssize_t index, PyObject* value) {
 
 PyObject* putPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
+    PyObject* coords = a.obj[0];
+    if (PyTuple_GET_SIZE(coords) == 2) {
+        Py_ssize_t fast = fastIndex(img, PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1));
+        if (fast >= 0 && fastStore(img, fast, a.obj[1])) Py_RETURN_NONE;
+    }
     Ref xy[2];
-    SI_TRY(kPutName, unpack(a.obj[0], 2, xy));
-    Py_ssize_t fast = fastIndex(img, xy[0].get(), xy[1].get());
-    if (fast >= 0 && fastStore(img, fast, a.obj[1])) Py_RETURN_NONE;
+    SI_TRY(kPutName, unpack(coords, 2, xy));
     SI_TRY(kPutName, inBounds(img, xy[0].get(), xy[1].get()));
     Ref index = genericIndex(img, xy[0].get(), xy[1].get());
     SI_TRY(kPutName, index);

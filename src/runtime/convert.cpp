@@ -22,8 +22,7 @@ bool longToInt32(PyObject* value, int32_t& out) {
 }
 }  // namespace
 
-bool exactTypeTest(PyObject* obj, PyTypeObject* type, const char* param) noexcept {
-    if (Py_TYPE(obj) == type) return true;
+bool raiseTypeTest(PyObject* obj, PyTypeObject* type, const char* param) noexcept {
     if (PyType_IsSubtype(Py_TYPE(obj), type)) {
         Ref note(PyUnicode_FromString(kSubclassNote));
         if (!note) return false;

@@ -10,7 +10,10 @@ namespace si {
 
 // True when `obj`'s type is exactly `type`. Otherwise raises the type-test TypeError naming
 // `param`, with the subclass note when obj's type derives from `type`.
-bool exactTypeTest(PyObject* obj, PyTypeObject* type, const char* param) noexcept;
+bool raiseTypeTest(PyObject* obj, PyTypeObject* type, const char* param) noexcept;
+inline bool exactTypeTest(PyObject* obj, PyTypeObject* type, const char* param) noexcept {
+    return Py_TYPE(obj) == type || raiseTypeTest(obj, type, param);
+}
 
 // Converts through int or the type's __int__ hook (never __index__ or string parsing) and
 // range-checks to signed 32 bits. Returns false with an exception set on failure.

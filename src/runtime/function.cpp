@@ -116,7 +116,15 @@ PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t n
             return nullptr;
         }
     }
-    if (!matchVectorcall(f, args, nargs, kwnames, a) || !runChecks(s.nparams, s.params, s.checks, a)) {
+    bool matched;
+    if (!kwnames && nargs == s.nparams) {
+        // The common call: every parameter by position.
+        for (Py_ssize_t i = 0; i < nargs; ++i) a.obj[i] = args[i];
+        matched = true;
+    } else {
+        matched = matchVectorcall(f, args, nargs, kwnames, a);
+    }
+    if (!matched || !runChecks(s.nparams, s.params, s.checks, a)) {
         // Argument errors of the parameterless callables carry no entry of their own.
         if (s.nparams > 0) addTraceback(s.qualname, __LINE__);
         return nullptr;

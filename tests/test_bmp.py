@@ -124,6 +124,13 @@ def test_refused_saves_leave_existing_file_intact(tmp_path, width, height, pixel
     assert tb[-1].name == "Vorlanx.simpleImage_ext._writeBmp"
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_failing_write_propagates():
+    with pytest.raises(OSError) as err:
+        ext._writeBmp("/dev/full", 300, 300, bytes(270000))
+    assert traceback.extract_tb(err.value.__traceback__)[-1].name == "Vorlanx.simpleImage_ext._writeBmp"
+
+
 def test_pixel_buffer_cannot_be_resized_during_save(tmp_path):
     pixels = bytearray(random_rgb(2, 2))
     target = tmp_path / "r.bmp"
@@ -254,6 +261,7 @@ def test_rebinding_struct_changes_what_the_codec_uses(tmp_path, monkeypatch):
                     ("unpack", "<IHHI"), ("unpack", "<I"), ("unpack", "<iiHHIIiiII")]
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's shadow memory counts as resident")
 def test_huge_declarations_use_little_memory(tmp_path):
     # Each file declares far more pixels than it holds; the last one's buffer (1.8 GB) is within
     # range and allocated, but must stay untouched.

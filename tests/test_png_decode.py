@@ -96,7 +96,6 @@ def test_make_chunk_layout_and_round_trip():
 @pytest.mark.parametrize("kind, data, message", [
     (bytearray(b"IEND"), b"", "(expected bytes, got bytearray)"),
     (b"IEND", memoryview(b""), "(expected bytes, got memoryview)"),
-    ("IEND", b"", "(expected bytes, got str)"),
     (None, None, "Argument 'chunkType' has incorrect type (expected bytes, got NoneType)"),
     (type("B", (bytes,), {})(b"IEND"), b"", "got B). Subclasses"),
 ])
@@ -106,23 +105,17 @@ def test_make_chunk_type_tests(kind, data, message):
 
 
 @pytest.mark.parametrize("data, message", [
-    (b"\0", "chunk length"), (b"\0\0\0", "chunk length"),
-    (b"\0\0\0\x0aID", "chunk type"),
-    (b"\0\0\0\x0aIDAT" + b"x" * 6, "chunk data"),
-    (b"\0\0\0\x0aIDAT" + b"x" * 12, "chunk CRC"),
+    (b"\0", "Unexpected EOF while reading chunk length"), (b"\0\0\0", "Unexpected EOF while reading chunk length"),
+    (b"\0\0\0\x0aID", "Unexpected EOF while reading chunk type"),
+    (b"\0\0\0\x0aIDAT" + b"x" * 6, "Unexpected EOF while reading chunk data"),
+    (b"\0\0\0\x0aIDAT" + b"x" * 12, "Unexpected EOF while reading chunk CRC"),
+    (chunk(b"IEND")[:-1] + b"\x83", "Corrupted PNG chunk detected"),
+    (b"\0\0\0\0IEND" + struct.pack("<I", zlib.crc32(b"IEND")), "Corrupted PNG chunk detected"),
 ])
-def test_read_chunk_truncations(data, message):
-    with pytest.raises(ValueError, match=f"^Unexpected EOF while reading {message}$"):
+def test_read_chunk_refusals(data, message):
+    with pytest.raises(ValueError) as info:
         ext._readChunk(io.BytesIO(data))
-
-
-@pytest.mark.parametrize("data", [
-    chunk(b"IEND")[:-1] + b"\x83",
-    b"\0\0\0\0IEND" + struct.pack("<I", zlib.crc32(b"IEND")),
-])
-def test_read_chunk_crc(data):
-    with pytest.raises(ValueError, match="^Corrupted PNG chunk detected$"):
-        ext._readChunk(io.BytesIO(data))
+    assert str(info.value) == message
 
 
 def test_read_chunk_end_and_own_objects():
@@ -153,7 +146,7 @@ def test_function_metadata():
 # --- decoding
 
 @pytest.mark.parametrize("bpp", [3, 4])
-@pytest.mark.parametrize("filters", [[0] * 4, [1] * 4, [2] * 4, [3] * 4, [4] * 5, [4, 3, 2, 1], [2, 4, 4, 4, 3, 4, 0, 4]])
+@pytest.mark.parametrize("filters", [[0] * 4, [1] * 4, [2] * 4, [3] * 4, [4] * 5, [4, 3, 2, 1], [2, 4, 4, 4, 3, 4, 0, 4], [4, 4]])
 @pytest.mark.parametrize("width", [1, 2, 5, 37])
 def test_every_filter(bpp, filters, width):
     rng = random.Random(width * 100 + bpp)

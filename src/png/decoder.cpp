@@ -61,8 +61,10 @@ public:
 
     bool init() {
         if (g_.bpp == 4 && g_.height > 0 && g_.rowLength > 0) {
-            // Left uninitialised: every byte is written before it is read.
-            ring_.reset(new (std::nothrow) uint8_t[3 * g_.rowLength]);
+            // Left uninitialised: every byte is written before it is read. Fewer than three rows
+            // never have one waiting, so they need only as many buffers as rows.
+            ringRows_ = std::min<size_t>(3, g_.height);
+            ring_.reset(new (std::nothrow) uint8_t[ringRows_ * g_.rowLength]);
             if (!ring_) {
                 PyErr_NoMemory();
                 return false;
@@ -104,7 +106,7 @@ public:
 
 private:
     uint8_t* row(uint8_t* pix, size_t y) const {
-        return g_.bpp == 4 ? ring_.get() + (y % 3) * g_.rowLength : pix + y * g_.rowLength;
+        return g_.bpp == 4 ? ring_.get() + (y % ringRows_) * g_.rowLength : pix + y * g_.rowLength;
     }
     const uint8_t* above(uint8_t* pix, size_t y) const { return y == 0 ? nullptr : row(pix, y - 1); }
 
@@ -148,6 +150,7 @@ private:
     PyObject* pixels_;
     const kernels::Kernels& k_;
     std::unique_ptr<uint8_t[]> ring_;  // RGBA rows before the alpha is dropped
+    size_t ringRows_ = 1;
     size_t y_ = 0;
     size_t pos_ = 0;
     bool needFilter_ = true;

@@ -5,7 +5,8 @@
 Decode: the module (from bytes), Pillow (open + convert("RGB") + tobytes), and the floor: one
 bare zlib.decompress of the file's joined IDAT data. Encode: _writePng to a file in memory-backed
 temporary storage against the floor: one bare zlib.compress of the filter-0 scanlines.
-Runs are interleaved (A B C A B C ...) after a warm-up; the median is reported.
+Runs are interleaved (A B C A B C ...) after a warm-up; the median of the process CPU time of
+each is reported (steadier than wall time on a shared machine; the work is single-threaded).
 """
 import io
 import os
@@ -24,7 +25,7 @@ except ImportError:  # Pillow is optional
     Image = None
 
 DEFAULT = "/work/shared/corpus/png/photos"
-RUNS = 9
+RUNS = 15
 
 
 def idat_data(data):
@@ -49,9 +50,9 @@ def timed(funcs, runs=RUNS):
     samples = {name: [] for name in funcs}
     for _ in range(runs):
         for name, f in funcs.items():
-            t0 = time.perf_counter()
+            t0 = time.process_time()
             f()
-            samples[name].append(time.perf_counter() - t0)
+            samples[name].append(time.process_time() - t0)
     return {name: statistics.median(s) for name, s in samples.items()}
 
 
@@ -82,7 +83,7 @@ def main():
         e = timed({
             "floor": lambda: zlib.compress(raw),
             "ours": lambda: ext._writePng(out_path, width, height, pixels),
-        }, runs=5)
+        }, runs=7)
         pil = f"{d['pillow'] * 1e3:9.2f} {d['pillow'] / d['ours']:7.2f}" if "pillow" in d else f"{'-':>9} {'-':>7}"
         print(f"{name[:44]:44} {f'{width}x{height}':>11} {d['floor'] * 1e3:9.2f} {d['ours'] * 1e3:8.2f} "
               f"{d['ours'] / d['floor']:8.3f} {pil} | {e['floor'] * 1e3:10.2f} {e['ours'] * 1e3:9.2f} "

@@ -1,0 +1,124 @@
+// The PNG writer: one IHDR, the scanlines (filter type 0) compressed by one zlib call into one
+// IDAT, and IEND. Everything is built in memory before the file is opened, so a refusal leaves
+// the file system untouched.
+#include <cstring>
+
+#include "png/png.hpp"
+#include "png/protocol.hpp"
+#include "runtime/convert.hpp"
+#include "runtime/names.hpp"
+#include "runtime/traceback.hpp"
+
+namespace si::png {
+
+namespace {
+
+constexpr const char kWriteName[] = "_writePng";
+constexpr const char kBytesName[] = "_write_png_bytes";
+
+// ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+Ref packHeader(PyObject* width, PyObject* height) {
+    const Constants* k = constants();
+    Ref structModule = lookup(names().struct_);
+    if (!structModule) return Ref();
+    Ref eight(PyLong_FromLong(8)), two(PyLong_FromLong(2)), zero(PyLong_FromLong(0));
+    if (!eight || !two || !zero) return Ref();
+    PyObject* args[] = {structModule.get(), k->formatIhdr, width, height, eight.get(), two.get(),
+                        zero.get(),         zero.get(),    zero.get()};
+    return Ref(PyObject_VectorcallMethod(names().pack, args, 9 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The scanline data: per row a 0 filter byte and the row's bytes, one bulk copy each. The
+// buffer export keeps the pixel array from being resized while it is read; nothing here calls
+// back into the interpreter.
+Ref writePngBytes(int32_t width, int32_t height, PyObject* pixView) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(pixView, &view, PyBUF_SIMPLE) < 0) SI_FAIL(kBytesName);
+    // A negative width (only past a rebound struct) gives empty rows, as slicing would.
+    int64_t rowStride = width > 0 ? int64_t{width} * 3 : 0;
+    int64_t rows = height > 0 ? height : 0;
+    int64_t total = rows * (rowStride + 1);  // the caller checked rows * rowStride <= view.len
+    Ref raw(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!raw) {
+        PyBuffer_Release(&view);
+        SI_FAIL(kBytesName);
+    }
+    auto* dst = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
+    const auto* src = static_cast<const uint8_t*>(view.buf);
+    for (int64_t y = 0; y < rows; ++y) {
+        *dst++ = 0;
+        std::memcpy(dst, src + y * rowStride, static_cast<size_t>(rowStride));
+        dst += rowStride;
+    }
+    PyBuffer_Release(&view);
+    return raw;
+}
+
+// Does the buffer hold at least width * height * 3 bytes? Computed wide: two 32-bit sizes and
+// the factor 3 overflow 64 bits.
+bool lengthMatches(int32_t width, int32_t height, PyObject* pixView) {
+    Py_ssize_t have = PyObject_Length(pixView);
+    if (have < 0) return false;
+    __int128 need = static_cast<__int128>(width) * height * 3;
+    if (width > 0 && height > 0 && need > have) {
+        PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        return false;
+    }
+    return true;
+}
+
+// output.write(_makeChunk(chunkType, data)), `_makeChunk` looked up now.
+bool writeChunk(PyObject* output, PyObject* chunkType, PyObject* data) {
+    Ref makeChunk = lookup(names()._makeChunk);
+    if (!makeChunk) return false;
+    Ref chunk = call(makeChunk.get(), {chunkType, data});
+    return chunk && callMethod(output, names().write, chunk.get());
+}
+
+bool writeFile(PyObject* output, PyObject* ihdr, PyObject* compressed) {
+    const Constants* k = constants();
+    Ref signature = lookup(names().PNG_SIGNATURE);
+    return signature && callMethod(output, names().write, signature.get()) && writeChunk(output, k->ihdr, ihdr) &&
+           writeChunk(output, k->idat, compressed) && writeChunk(output, k->iend, k->empty);
+}
+
+PyObject* writePngBody(const Args& a) {
+    PyObject* path = a.obj[0];
+    int32_t width = a.i32[1], height = a.i32[2];
+    const Constants* k = constants();
+    SI_TRY(kWriteName, k);
+    Ref widthObj(PyLong_FromLong(width)), heightObj(PyLong_FromLong(height));
+    SI_TRY(kWriteName, widthObj && heightObj);
+    Ref ihdr = packHeader(widthObj.get(), heightObj.get());
+    SI_TRY(kWriteName, ihdr);
+    Ref pixView = PyByteArray_Check(a.obj[3]) ? Ref::borrow(a.obj[3]) : toByteArray(a.obj[3]);
+    SI_TRY(kWriteName, pixView);
+    SI_TRY(kWriteName, lengthMatches(width, height, pixView.get()));
+    Ref compressed;
+    {
+        Ref raw = writePngBytes(width, height, pixView.get());
+        SI_TRY(kWriteName, raw);
+        Ref zlib = lookup(names().zlib);
+        SI_TRY(kWriteName, zlib);
+        compressed = callMethod(zlib.get(), names().compress, raw.get());
+        SI_TRY(kWriteName, compressed);
+    }
+    OpenedFile output;
+    bool ok = openFile(path, names().wb, output) && writeFile(output.stream.get(), ihdr.get(), compressed.get());
+    // Closed on every way out; a failed write leaves what was written before it.
+    ok = exitContext(output) && ok;
+    SI_TRY(kWriteName, ok);
+    Py_RETURN_NONE;
+}
+
+const char* const kWriteLocals[] = {"ihdr", "raw", "pix_view", "compressed", "output", nullptr};
+const Annotation kWriteAnnotations[] = {{"return", "None"}, {nullptr, nullptr}};
+
+}  // namespace
+
+const FunctionSpec kWritePngSpec = {
+    "_writePng", kWriteName, Kind::Function, 4, {"path", "width", "height", "pixels"},
+    {Check::None, Check::Int32, Check::Int32, Check::None}, kWriteLocals, kWriteAnnotations, writePngBody,
+};
+
+}  // namespace si::png

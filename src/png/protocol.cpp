@@ -1,0 +1,81 @@
+#include "png/protocol.hpp"
+
+#include <cstring>
+
+#include "runtime/names.hpp"
+
+namespace si::png {
+
+namespace {
+
+bool make(PyObject*& slot, PyObject* made) {
+    slot = made;
+    return made != nullptr;
+}
+
+}  // namespace
+
+const Constants* constants() noexcept {
+    static Constants k{};
+    static bool ready = false;
+    if (ready) return &k;
+    // The interpreter lock serialises first use; after a failure the next call fills in only
+    // the slots still empty.
+    auto once = [](PyObject*& slot, PyObject* (*build)()) { return slot || make(slot, build()); };
+    ready = once(k.formatU32, [] { return PyUnicode_InternFromString(">I"); }) &&
+            once(k.formatIhdr, [] { return PyUnicode_InternFromString(">IIBBBBB"); }) &&
+            once(k.ihdr, [] { return PyBytes_FromStringAndSize("IHDR", 4); }) &&
+            once(k.idat, [] { return PyBytes_FromStringAndSize("IDAT", 4); }) &&
+            once(k.iend, [] { return PyBytes_FromStringAndSize("IEND", 4); }) &&
+            once(k.empty, [] { return PyBytes_FromStringAndSize(nullptr, 0); }) &&
+            once(k.four, [] { return PyLong_FromLong(4); }) && once(k.eight, [] { return PyLong_FromLong(8); }) &&
+            once(k.crcMask, [] { return PyLong_FromUnsignedLong(0xFFFFFFFFUL); });
+    return ready ? &k : nullptr;
+}
+
+Ref unpackU32(PyObject* data) noexcept {
+    const Constants* k = constants();
+    if (!k) return Ref();
+    Ref structModule = lookup(names().struct_);
+    if (!structModule) return Ref();
+    PyObject* args[] = {structModule.get(), k->formatU32, data};
+    Ref fields(PyObject_VectorcallMethod(names().unpack, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!fields) return Ref();
+    if (PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) > 0)
+        return Ref::borrow(PyTuple_GET_ITEM(fields.get(), 0));
+    Ref zero(PyLong_FromLong(0));
+    return zero ? Ref(PyObject_GetItem(fields.get(), zero.get())) : Ref();
+}
+
+Ref packU32(PyObject* value) noexcept {
+    const Constants* k = constants();
+    if (!k) return Ref();
+    Ref structModule = lookup(names().struct_);
+    if (!structModule) return Ref();
+    PyObject* args[] = {structModule.get(), k->formatU32, value};
+    return Ref(PyObject_VectorcallMethod(names().pack, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref chunkCrc(PyObject* chunkType, PyObject* data) noexcept {
+    const Constants* k = constants();
+    if (!k) return Ref();
+    Ref zlib = lookup(names().zlib);
+    if (!zlib) return Ref();
+    Ref typeCrc = callMethod(zlib.get(), names().crc32, chunkType);
+    if (!typeCrc) return Ref();
+    zlib = lookup(names().zlib);
+    if (!zlib) return Ref();
+    PyObject* args[] = {zlib.get(), data, typeCrc.get()};
+    Ref crc(PyObject_VectorcallMethod(names().crc32, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!crc) return Ref();
+    return Ref(PyNumber_And(crc.get(), k->crcMask));
+}
+
+int bytesEqual(PyObject* a, PyObject* b) noexcept {
+    if (PyBytes_CheckExact(a) && PyBytes_CheckExact(b))
+        return PyBytes_GET_SIZE(a) == PyBytes_GET_SIZE(b) &&
+               std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), PyBytes_GET_SIZE(a)) == 0;
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+}  // namespace si::png

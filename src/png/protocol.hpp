@@ -1,0 +1,35 @@
+// What the PNG routines share on the interpreter side: constants made once, and the calls
+// into the namespace's `struct` and `zlib` that framing, decoding and encoding all make.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace si::png {
+
+// Objects made on first use and kept for the life of the process.
+struct Constants {
+    PyObject* formatU32;   // ">I"
+    PyObject* formatIhdr;  // ">IIBBBBB"
+    PyObject* ihdr;        // b"IHDR"
+    PyObject* idat;        // b"IDAT"
+    PyObject* iend;        // b"IEND"
+    PyObject* empty;       // b""
+    PyObject* four;        // 4
+    PyObject* eight;       // 8
+    PyObject* crcMask;     // 0xFFFFFFFF
+};
+
+// Null with an exception set if they cannot be made.
+const Constants* constants() noexcept;
+
+// struct.unpack(">I", data)[0] and struct.pack(">I", value), `struct` looked up now.
+Ref unpackU32(PyObject* data) noexcept;
+Ref packU32(PyObject* value) noexcept;
+
+// zlib.crc32(data, zlib.crc32(chunkType)) & 0xFFFFFFFF, `zlib` looked up at each call.
+Ref chunkCrc(PyObject* chunkType, PyObject* data) noexcept;
+
+// `a == b` as the interpreter compares them, with a direct path for exact bytes.
+int bytesEqual(PyObject* a, PyObject* b) noexcept;
+
+}  // namespace si::png

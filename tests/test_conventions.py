@@ -21,9 +21,12 @@ IMG = image(2, 2)
 # (qualified name, function, parameters with self/cls, annotations, locals); the codec routines'
 # annotations and locals are checked with the codecs themselves
 CALLABLES = [
-    ("_readChunk", ext._readChunk, ["stream"], None, None),
-    ("_makeChunk", ext._makeChunk, ["chunkType", "data"], None, None),
-    ("_writePng", ext._writePng, ["path", "width", "height", "pixels"], None, None),
+    ("_readChunk", ext._readChunk, ["stream"], {"return": "Tuple[bytes, bytes]"},
+     ["lengthBytes", "length", "chunkType", "data", "crc", "expectedCrc", "actualCrc"]),
+    ("_makeChunk", ext._makeChunk, ["chunkType", "data"], {"chunkType": "bytes", "data": "bytes", "return": "bytes"},
+     ["length", "crcValue", "crc"]),
+    ("_writePng", ext._writePng, ["path", "width", "height", "pixels"], {"return": "None"},
+     ["ihdr", "raw", "pix_view", "compressed", "output"]),
     ("_writeBmp", ext._writeBmp, ["path", "width", "height", "pixels"], {"return": "None"},
      ["rowStride", "pixelArraySize", "fileSize", "pix_buf", "output", "rowPad", "padBytes",
       "y", "start", "x", "idx", "r", "g", "b"]),

@@ -34,13 +34,15 @@ Ref freshBuffer(PyObject* pixels) {
 
 PyObject* g_ctorNames[3] = {};
 
-bool construct(ImageObject* img, PyObject* args, PyObject* kwargs) {
-    constexpr const char* kName = "SimpleImage.__cinit__";
-    static const char* const params[] = {"width", "height", "pixels"};
-    static const Check checks[] = {Check::Int32, Check::Int32, Check::None};
-    Args a;
-    SI_TRY(kName, matchTupleDict("__cinit__", 3, g_ctorNames, args, kwargs, a));
-    SI_TRY(kName, runChecks(3, params, checks, a));
+constexpr const char kCinitName[] = "SimpleImage.__cinit__";
+const char* const kCtorParams[] = {"width", "height", "pixels"};
+const Check kCtorChecks[] = {Check::Int32, Check::Int32, Check::None};
+
+// Construction after argument matching: conversions, the length check, storing the buffer
+// (a fresh copy of `pixels`, or `owned` itself when the caller hands over a private one).
+bool fill(ImageObject* img, Args& a, Ref owned) {
+    constexpr const char* kName = kCinitName;
+    SI_TRY(kName, runChecks(3, kCtorParams, kCtorChecks, a));
     PyObject* pixels = a.obj[2];
     Py_ssize_t length = PyObject_Length(pixels);
     SI_TRY(kName, length >= 0);
@@ -51,20 +53,31 @@ bool construct(ImageObject* img, PyObject* args, PyObject* kwargs) {
     }
     img->width = a.i32[0];
     img->height = a.i32[1];
-    Ref buffer = freshBuffer(pixels);
+    Ref buffer = owned ? std::move(owned) : freshBuffer(pixels);
     SI_TRY(kName, buffer);
     Py_SETREF(img->pixels, buffer.release());
     return true;
 }
 
-PyObject* imageNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+Ref allocate(PyTypeObject* type) {
     Ref self(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    if (!self) return self;
     ImageObject* img = asImage(self.get());
     img->width = 0;
     img->height = 0;
     img->pixels = Py_NewRef(Py_None);
-    if (!construct(img, args, kwargs)) return nullptr;
+    return self;
+}
+
+PyObject* imageNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Ref self = allocate(type);
+    if (!self) return nullptr;
+    Args a;
+    if (!matchTupleDict("__cinit__", 3, g_ctorNames, args, kwargs, a)) {
+        addTraceback(kCinitName, __LINE__);
+        return nullptr;
+    }
+    if (!fill(asImage(self.get()), a, Ref())) return nullptr;
     return self.release();
 }
 
@@ -164,6 +177,17 @@ PyObject* setStateBody(const Args&) { return refusePickling("SimpleImage.__setst
 const Annotation kCopyAnnotations[] = {{"return", "'SimpleImage'"}, {nullptr, nullptr}};
 
 }  // namespace
+
+Ref newImageTaking(PyObject* width, PyObject* height, Ref pixels) noexcept {
+    Ref self = allocate(&SimpleImageType);
+    if (!self) return self;
+    Args a;
+    a.obj[0] = width;
+    a.obj[1] = height;
+    a.obj[2] = pixels.get();
+    if (!fill(asImage(self.get()), a, std::move(pixels))) return Ref();
+    return self;
+}
 
 const FunctionSpec kCopySpec = {
     "copy", "SimpleImage.copy", Kind::Method, 0, {}, {}, nullptr, kCopyAnnotations, copyBody, &SimpleImageType,

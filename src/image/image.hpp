@@ -18,6 +18,11 @@ extern PyTypeObject SimpleImageType;
 
 bool readyImageType() noexcept;
 
+// SimpleImage(width, height, pixels) for a `pixels` bytearray that nothing else references:
+// the same checks and errors as the constructor, but the buffer is taken instead of copied
+// (no one can tell the difference). Used when an image is made from a decoder's result.
+Ref newImageTaking(PyObject* width, PyObject* height, Ref pixels) noexcept;
+
 // The methods, in the order they are installed on the class.
 extern const FunctionSpec kStreamToImageSpec;
 extern const FunctionSpec kOpenSpec;

@@ -48,7 +48,17 @@ PyObject* openBody(const Args& a) {
         PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
         SI_FAIL(kOpenName);
     }
-    Ref image(PyObject_CallFunctionObjArgs(cls, result[0].get(), result[1].get(), result[2].get(), nullptr));
+    Ref image;
+    if (cls == reinterpret_cast<PyObject*>(&SimpleImageType) && PyByteArray_CheckExact(result[2].get()) &&
+        Py_REFCNT(result[2].get()) == 1) {
+        // The decoder's own buffer, referenced from nowhere else: the image takes it instead
+        // of copying it, which is all the constructor's copy would give.
+        PyObject* width = result[0].get();
+        PyObject* height = result[1].get();
+        image = newImageTaking(width, height, std::move(result[2]));
+    } else {
+        image.reset(PyObject_CallFunctionObjArgs(cls, result[0].get(), result[1].get(), result[2].get(), nullptr));
+    }
     SI_TRY(kOpenName, image);
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &SimpleImageType)) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,

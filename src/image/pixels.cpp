@@ -41,10 +41,11 @@ Py_ssize_t fastIndex(const ImageObject* img, PyObject* xo, PyObject* yo) {
     long x = 0, y = 0;
     if (!exactLong(xo, x) || !exactLong(yo, y) || !PyByteArray_CheckExact(img->pixels)) return -1;
     if (x < 0 || x >= img->width || y < 0 || y >= img->height) return -1;
-    // y < height and x < width both fit 31 bits, so this cannot wrap in 64 bits.
-    int64_t index = (int64_t{y} * img->width + x) * 3;
-    if (index + 2 >= PyByteArray_GET_SIZE(img->pixels)) return -1;
-    return static_cast<Py_ssize_t>(index);
+    // y < height and x < width both fit 31 bits, so the pixel number fits 62 bits; it is
+    // checked against the buffer before the multiplication by 3, which could then not wrap.
+    int64_t cell = int64_t{y} * img->width + x;
+    if (cell >= PyByteArray_GET_SIZE(img->pixels) / 3) return -1;
+    return static_cast<Py_ssize_t>(cell * 3);
 }
 
 // Is `0 <= x < width` and `0 <= y < height`, by four generic comparisons in that order,

@@ -46,6 +46,12 @@ void paethScalar(uint8_t* row, const uint8_t* prev, size_t len) {
     for (; i < len; ++i) row[i] = static_cast<uint8_t>(row[i] + paeth(row[i - Bpp], prev[i], prev[i - Bpp]));
 }
 
+template <int Bpp>
+void paethPairScalar(uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len) {
+    paethScalar<Bpp>(first, prev, len);
+    paethScalar<Bpp>(second, first, len);
+}
+
 void stripScalar(const uint8_t* rgba, uint8_t* rgb, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         rgb[3 * i] = rgba[4 * i];
@@ -80,7 +86,7 @@ bool cpuHas(Isa isa) {
 
 const Kernels kScalar = {
     "scalar",           subScalar<3>,   subScalar<4>,   upScalar, avgScalar<3>, avgScalar<4>,
-    paethScalar<3>,     paethScalar<4>, stripScalar,
+    paethScalar<3>,     paethScalar<4>, paethPairScalar<3>, paethPairScalar<4>, stripScalar,
 };
 
 const Kernels* kernelsFor(Isa isa) noexcept {
@@ -123,6 +129,11 @@ void unfilterRow(const Kernels& k, int filter, uint8_t* row, const uint8_t* prev
         default:
             break;
     }
+}
+
+void unfilterPaethPair(const Kernels& k, uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len,
+                       int bpp) noexcept {
+    (bpp == 4 ? k.paethPair4 : k.paethPair3)(first, second, prev, len);
 }
 
 }  // namespace si::png::kernels

@@ -49,6 +49,9 @@ inline void storePixel(uint8_t* p, __m128i x) {
 }
 
 // --- Sub: a prefix sum over the pixels, carried from one block to the next.
+// Measured (ns per byte, 3840-pixel rows, this project's 2-core x86-64 machine, GCC -O2):
+// 3 bytes per pixel scalar 0.66-0.83, SSE2 0.25 (0.77 before the next block was loaded ahead of
+// the store: the straddling load stalled store forwarding); 4 bytes scalar 0.67-0.75, SSE2 0.13.
 
 void sub3Sse2(uint8_t* row, const uint8_t*, size_t len) {
     if (len < 3) return;
@@ -94,7 +97,8 @@ void sub4Sse2(uint8_t* row, const uint8_t*, size_t len) {
     for (; i < len; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 4]);
 }
 
-// --- Up: no dependency between bytes.
+// --- Up: no dependency between bytes. Measured: scalar 0.72 (not vectorised by GCC at -O2),
+// SSE2 0.044, AVX2 0.033 ns per byte.
 
 void upSse2(uint8_t* row, const uint8_t* prev, size_t len) {
     size_t i = 0;
@@ -117,7 +121,8 @@ __attribute__((target("avx2"))) void upAvx2(uint8_t* row, const uint8_t* prev, s
 }
 
 // --- Average: (left + up) >> 1 without losing the ninth bit: avg_epu8 rounds up, so the
-// odd sums are taken back down by one.
+// odd sums are taken back down by one. Measured: 3 bytes per pixel scalar 1.55, SSE2 0.77;
+// 4 bytes scalar 0.99, SSE2 0.33 ns per byte. No later set has a faster form.
 
 template <int Bpp>
 void avgSse2(uint8_t* row, const uint8_t* prev, size_t len) {
@@ -135,6 +140,9 @@ void avgSse2(uint8_t* row, const uint8_t* prev, size_t len) {
 }
 
 // --- Paeth, in 16-bit lanes: a = left, b = up, c = up-left, all reconstructed bytes.
+// Measured, one row at a time (3 / 4 bytes per pixel, ns per byte): branch-free scalar 2.0-2.8 /
+// 2.2-3.0, SSE2 1.17 / 0.85, SSSE3 (pabsw) 1.08 / 0.83, SSE4.1 (pblendvb) 0.86 / 0.67.
+// Two rows as a wavefront: SSE2 0.87 / 0.56, SSSE3 0.76 / 0.50, SSE4.1 0.70 / 0.49.
 
 inline __m128i absSse2(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
 __attribute__((target("ssse3"))) inline __m128i absSsse3(__m128i x) { return _mm_abs_epi16(x); }
@@ -145,48 +153,98 @@ __attribute__((target("sse4.1"))) inline __m128i selectSse41(__m128i mask, __m12
     return _mm_blendv_epi8(f, t, mask);
 }
 
-// The body shared by the Paeth variants; Abs and Select are the only instructions that differ.
-#define SI_PAETH_BODY(ABS, SELECT)                                                            \
-    const __m128i zero = _mm_setzero_si128();                                                 \
-    __m128i a = zero, c = zero;                                                               \
-    for (size_t i = 0; i + Bpp <= len; i += Bpp) {                                            \
-        bool spare = i + Bpp < len;                                                           \
-        __m128i b = _mm_unpacklo_epi8(loadPixel<Bpp>(prev + i, spare), zero);                 \
-        __m128i x = _mm_unpacklo_epi8(loadPixel<Bpp>(row + i, spare), zero);                  \
-        __m128i pa = _mm_sub_epi16(b, c);                                                     \
-        __m128i pb = _mm_sub_epi16(a, c);                                                     \
-        __m128i pc = _mm_add_epi16(pa, pb);                                                   \
-        pa = ABS(pa);                                                                         \
-        pb = ABS(pb);                                                                         \
-        pc = ABS(pc);                                                                         \
-        __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));                          \
-        __m128i nearest = SELECT(_mm_cmpeq_epi16(smallest, pa), a,                           \
-                                 SELECT(_mm_cmpeq_epi16(smallest, pb), b, c));                \
-        /* Byte adds: the sum wraps modulo 256 and the zero high bytes stay zero. */          \
-        x = _mm_add_epi8(x, nearest);                                                         \
-        storePixel<Bpp>(row + i, _mm_packus_epi16(x, x));                                     \
-        a = x;                                                                                \
-        c = b;                                                                                \
+// One Paeth pixel in 16-bit lanes: x += predictor(a, b, c). ABS and SELECT are the only
+// instructions that differ between the instruction sets. The predictor is a unless pb or pc is
+// smaller, then b unless pc is smaller than pb: three compares side by side keep the chain from
+// one pixel to the next short (the min/min/compare-equal form measured ~15% slower).
+#define SI_PAETH_PIXEL(ABS, SELECT, x, a, b, c)                                                   \
+    do {                                                                                          \
+        __m128i pa_ = _mm_sub_epi16(b, c);                                                        \
+        __m128i pb_ = _mm_sub_epi16(a, c);                                                        \
+        __m128i pc_ = ABS(_mm_add_epi16(pa_, pb_));                                               \
+        pa_ = ABS(pa_);                                                                           \
+        pb_ = ABS(pb_);                                                                           \
+        __m128i notA_ = _mm_or_si128(_mm_cmpgt_epi16(pa_, pb_), _mm_cmpgt_epi16(pa_, pc_));       \
+        __m128i nearest_ = SELECT(notA_, SELECT(_mm_cmpgt_epi16(pb_, pc_), c, b), a);             \
+        /* Byte adds: the sum wraps modulo 256 and the zero high bytes stay zero. */              \
+        x = _mm_add_epi8(x, nearest_);                                                            \
+    } while (0)
+
+#define SI_PAETH_ROW(ABS, SELECT)                                                                 \
+    const __m128i zero = _mm_setzero_si128();                                                     \
+    __m128i a = zero, c = zero;                                                                   \
+    for (size_t i = 0; i + Bpp <= len; i += Bpp) {                                                \
+        bool spare = i + Bpp < len;                                                               \
+        __m128i b = _mm_unpacklo_epi8(loadPixel<Bpp>(prev + i, spare), zero);                     \
+        __m128i x = _mm_unpacklo_epi8(loadPixel<Bpp>(row + i, spare), zero);                      \
+        SI_PAETH_PIXEL(ABS, SELECT, x, a, b, c);                                                  \
+        storePixel<Bpp>(row + i, _mm_packus_epi16(x, x));                                         \
+        a = x;                                                                                    \
+        c = b;                                                                                    \
+    }
+
+// Two rows as a wavefront: pixel p of the first row, then pixel p - 1 of the second, whose up
+// and up-left are the first row's pixels p - 1 and p - 2, already in registers. The two chains
+// are independent, so the core runs them side by side.
+#define SI_PAETH_PAIR(ABS, SELECT)                                                                \
+    const __m128i zero = _mm_setzero_si128();                                                     \
+    __m128i a1 = zero, c1 = zero, a2 = zero, c2 = zero, up2 = zero;                              \
+    for (size_t i = 0; i + Bpp <= len; i += Bpp) {                                                \
+        bool spare = i + Bpp < len;                                                               \
+        __m128i b1 = _mm_unpacklo_epi8(loadPixel<Bpp>(prev + i, spare), zero);                    \
+        __m128i x1 = _mm_unpacklo_epi8(loadPixel<Bpp>(first + i, spare), zero);                   \
+        SI_PAETH_PIXEL(ABS, SELECT, x1, a1, b1, c1);                                              \
+        storePixel<Bpp>(first + i, _mm_packus_epi16(x1, x1));                                     \
+        if (i > 0) {                                                                              \
+            __m128i x2 = _mm_unpacklo_epi8(loadPixel<Bpp>(second + i - Bpp, true), zero);         \
+            SI_PAETH_PIXEL(ABS, SELECT, x2, a2, up2, c2);                                         \
+            storePixel<Bpp>(second + i - Bpp, _mm_packus_epi16(x2, x2));                          \
+            a2 = x2;                                                                              \
+            c2 = up2;                                                                             \
+        }                                                                                         \
+        up2 = x1;                                                                                 \
+        a1 = x1;                                                                                  \
+        c1 = b1;                                                                                  \
+    }                                                                                             \
+    if (len >= Bpp) {                                                                             \
+        __m128i x2 = _mm_unpacklo_epi8(loadPixel<Bpp>(second + len - Bpp, false), zero);          \
+        SI_PAETH_PIXEL(ABS, SELECT, x2, a2, up2, c2);                                             \
+        storePixel<Bpp>(second + len - Bpp, _mm_packus_epi16(x2, x2));                            \
     }
 
 template <int Bpp>
 void paethSse2(uint8_t* row, const uint8_t* prev, size_t len) {
-    SI_PAETH_BODY(absSse2, selectSse2)
+    SI_PAETH_ROW(absSse2, selectSse2)
 }
-
 template <int Bpp>
 __attribute__((target("ssse3"))) void paethSsse3(uint8_t* row, const uint8_t* prev, size_t len) {
-    SI_PAETH_BODY(absSsse3, selectSse2)
+    SI_PAETH_ROW(absSsse3, selectSse2)
 }
-
 template <int Bpp>
 __attribute__((target("sse4.1"))) void paethSse41(uint8_t* row, const uint8_t* prev, size_t len) {
-    SI_PAETH_BODY(absSsse3, selectSse41)
+    SI_PAETH_ROW(absSsse3, selectSse41)
+}
+template <int Bpp>
+void paethPairSse2(uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len) {
+    SI_PAETH_PAIR(absSse2, selectSse2)
+}
+template <int Bpp>
+__attribute__((target("ssse3"))) void paethPairSsse3(uint8_t* first, uint8_t* second, const uint8_t* prev,
+                                                     size_t len) {
+    SI_PAETH_PAIR(absSsse3, selectSse2)
+}
+template <int Bpp>
+__attribute__((target("sse4.1"))) void paethPairSse41(uint8_t* first, uint8_t* second, const uint8_t* prev,
+                                                      size_t len) {
+    SI_PAETH_PAIR(absSsse3, selectSse41)
 }
 
-#undef SI_PAETH_BODY
+#undef SI_PAETH_PAIR
+#undef SI_PAETH_ROW
+#undef SI_PAETH_PIXEL
 
-// --- RGBA to RGB: one shuffle per four pixels. Each store writes 16 bytes of which 12 are
+// --- RGBA to RGB: one shuffle per four pixels (measured per input byte: scalar 0.31,
+// SSSE3 0.073, AVX2 0.056 ns). Each store writes 16 bytes of which 12 are
 // pixels, so the vector loop stops while the output still has room for the spill.
 
 __attribute__((target("ssse3"))) void stripSsse3(const uint8_t* rgba, uint8_t* rgb, size_t count) {
@@ -216,17 +274,20 @@ __attribute__((target("avx2"))) void stripAvx2(const uint8_t* rgba, uint8_t* rgb
 
 const Kernels* x86Kernels(Isa isa) noexcept {
     static const Kernels sse2 = {
-        "sse2", sub3Sse2, sub4Sse2, upSse2, avgSse2<3>, avgSse2<4>, paethSse2<3>, paethSse2<4>, kScalar.stripAlpha,
+        "sse2", sub3Sse2, sub4Sse2, upSse2, avgSse2<3>, avgSse2<4>, paethSse2<3>, paethSse2<4>, paethPairSse2<3>,
+        paethPairSse2<4>, kScalar.stripAlpha,
     };
     static const Kernels ssse3 = {
-        "ssse3", sse2.sub3, sse2.sub4, sse2.up, sse2.avg3, sse2.avg4, paethSsse3<3>, paethSsse3<4>, stripSsse3,
+        "ssse3", sse2.sub3, sse2.sub4, sse2.up, sse2.avg3, sse2.avg4, paethSsse3<3>, paethSsse3<4>, paethPairSsse3<3>,
+        paethPairSsse3<4>, stripSsse3,
     };
     static const Kernels sse41 = {
         "sse4.1", ssse3.sub3, ssse3.sub4, ssse3.up, ssse3.avg3, ssse3.avg4, paethSse41<3>, paethSse41<4>,
-        ssse3.stripAlpha,
+        paethPairSse41<3>, paethPairSse41<4>, ssse3.stripAlpha,
     };
     static const Kernels avx2 = {
-        "avx2", sse41.sub3, sse41.sub4, upAvx2, sse41.avg3, sse41.avg4, sse41.paeth3, sse41.paeth4, stripAvx2,
+        "avx2", sse41.sub3, sse41.sub4, upAvx2, sse41.avg3, sse41.avg4, sse41.paeth3, sse41.paeth4,
+        sse41.paethPair3, sse41.paethPair4, stripAvx2,
     };
     switch (isa) {
         case Isa::SSE2:

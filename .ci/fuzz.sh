@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Fuzzing: builds the extension with clang (AddressSanitizer, UndefinedBehaviorSanitizer and
+# libFuzzer coverage), runs each Python fuzz target under atheris with atheris's own sanitizer
+# runtime preloaded, and the C++ kernel target natively; each for a bounded time.
+#
+#   FUZZ_SECONDS=600 bash .ci/fuzz.sh        # seconds per target (default 60)
+#   FUZZ_TARGETS="open streams" bash .ci/fuzz.sh
+#
+# Fails on any crash, sanitizer report, leak of an undocumented exception or timeout; the
+# failing input is left in build/fuzz-run/artifacts. The corpora found so far stay in
+# build/fuzz-run/corpus, so a later run starts where this one stopped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
+TARGETS=${FUZZ_TARGETS:-"open read_chunk streams kernels"}
+RUN=build/fuzz-run
+BUILD=build/fuzz
+PY=${PYTHON:-python3}
+JOBS=${FUZZ_BUILD_JOBS:-2}
+
+# Tools: atheris from PyPI, clang from the distribution.
+if ! "$PY" -c "import atheris" 2>/dev/null; then
+    "$PY" -m pip install --quiet atheris
+fi
+if ! command -v clang++ >/dev/null || [[ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq clang libclang-rt-dev >/dev/null
+fi
+ATHERIS_DIR=$("$PY" -c "import atheris; print(atheris.path())")
+RUNTIME="$ATHERIS_DIR/asan_with_fuzzer.so"
+if [[ ! -f "$RUNTIME" ]]; then
+    echo "fuzz: atheris ships no asan_with_fuzzer.so here; native coverage is impossible" >&2
+    exit 1
+fi
+
+# The extension, instrumented. vptr and function checks need the C++ half of the UBSan
+# runtime, which atheris's preloadable runtime does not carry (and the function check flags
+# the C API's own calling convention of casting method pointers).
+SAN="-fsanitize=address,undefined -fno-sanitize=vptr,function -fno-sanitize-recover=undefined"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+    "-DCMAKE_CXX_FLAGS=$SAN -fsanitize=fuzzer-no-link -fno-omit-frame-pointer -g" >/dev/null
+cmake --build "$BUILD" -j "$JOBS" >/dev/null
+clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc fuzz/kernels.cpp \
+    src/png/filters.cpp src/png/filters_x86.cpp src/bmp/rows.cpp -o "$BUILD/fuzz_kernels"
+
+mkdir -p "$RUN/artifacts"
+"$PY" fuzz/seeds.py "$RUN/seeds" >/dev/null
+
+# Memory: a header may legally claim a pixel buffer of up to 2 GiB, which the decoders may
+# reserve before the data proves it short; such a buffer must not count as a crash.
+FLAGS=(-max_total_time="$SECONDS_PER_TARGET" -timeout=30 -rss_limit_mb=6144 -malloc_limit_mb=3072
+       -print_final_stats=1)
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:handle_abort=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+status=0
+summary=()
+for target in $TARGETS; do
+    corpus="$RUN/corpus/$target"
+    mkdir -p "$corpus"
+    log="$RUN/$target.log"
+    echo "fuzz: $target for ${SECONDS_PER_TARGET}s"
+    set +e
+    if [[ $target == kernels ]]; then
+        "$BUILD/fuzz_kernels" "${FLAGS[@]}" -artifact_prefix="$RUN/artifacts/$target-" "$corpus" >"$log" 2>&1
+    else
+        seeds="$RUN/seeds/$target"
+        LD_PRELOAD="$RUNTIME" PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \
+            -artifact_prefix="$RUN/artifacts/$target-" "$corpus" "$seeds" >"$log" 2>&1
+    fi
+    rc=$?
+    set -e
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    summary+=("$target: ${runs:-?} executions, exit $rc")
+    if [[ $rc -ne 0 ]]; then
+        status=1
+        echo "fuzz: $target FAILED (exit $rc); the end of $log:" >&2
+        tail -n 40 "$log" >&2
+    fi
+done
+
+echo "fuzz summary (${SECONDS_PER_TARGET}s per target):"
+printf '  %s\n' "${summary[@]}"
+exit $status

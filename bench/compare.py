@@ -165,8 +165,16 @@ def png_decode(table: Table, path: Path, rounds: int) -> Optional[tuple[int, int
             cases["imagecodecs spng"] = icodecs(imagecodecs.spng_decode)
     if pypng is not None and w * h <= 300 * 300:
         def pypng_rgb() -> bytes:
-            _, _, rows, _ = pypng.Reader(bytes=data).asRGB8()
-            return b"".join(bytes(r) for r in rows)
+            _, _, rows, info = pypng.Reader(bytes=data).asDirect()
+            out = bytearray()
+            for r in rows:
+                row = bytes(r)
+                if info["alpha"]:
+                    px = bytearray(len(row) // 4 * 3)
+                    px[0::3], px[1::3], px[2::3] = row[0::4], row[1::4], row[2::4]
+                    row = bytes(px)
+                out += row
+            return bytes(out)
         cases["pypng"] = pypng_rgb
     ref = SimpleImage.open(data)
     expected = bytes(ref._pixels or b"")

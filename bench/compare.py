@@ -2,6 +2,7 @@
 
     pip install ".[bench]"
     python bench/compare.py [--photos DIR] [--rounds 7] [--out bench/results]
+                            [--only png-decode,png-encode,bmp,copy,pixels,threads,memory]
 
 Workloads: PNG decode of every RGB/RGBA photograph in DIR (from a path and from bytes), PNG
 encode of the same pixels, BMP decode and encode of a 3840 x 2160 image, getPixel/putPixel
@@ -165,8 +166,16 @@ def png_decode(table: Table, path: Path, rounds: int) -> Optional[tuple[int, int
             cases["imagecodecs spng"] = icodecs(imagecodecs.spng_decode)
     if pypng is not None and w * h <= 300 * 300:
         def pypng_rgb() -> bytes:
-            _, _, rows, _ = pypng.Reader(bytes=data).asRGB8()
-            return b"".join(bytes(r) for r in rows)
+            _, _, rows, info = pypng.Reader(bytes=data).asDirect()
+            out = bytearray()
+            for r in rows:
+                row = bytes(r)
+                if info["alpha"]:
+                    px = bytearray(len(row) // 4 * 3)
+                    px[0::3], px[1::3], px[2::3] = row[0::4], row[1::4], row[2::4]
+                    row = bytes(px)
+                out += row
+            return bytes(out)
         cases["pypng"] = pypng_rgb
     ref = SimpleImage.open(data)
     expected = bytes(ref._pixels or b"")
@@ -248,6 +257,8 @@ def bmp_workloads(table: Table, w: int, h: int, rgb: bytes, rounds: int, tmp: Pa
     enc: dict[str, Fn] = {
         "module": lambda: img.saveBmp(str(out)),
         "floor: copy": lambda: bytes(pixels),
+        # What the file system alone costs: the same file's bytes written with no conversion.
+        "floor: raw file write": lambda: out.write_bytes(data),
     }
     if PIL_Image is not None:
         pim = PIL_Image.frombytes("RGB", (w, h), rgb)
@@ -360,6 +371,8 @@ def chart(table: Table, path: Path) -> bool:
     except ImportError:
         return False
     rows = [r for r in table.rows if r[0].startswith("PNG decode") and not r[1].startswith("module (path)")]
+    if not rows:
+        return False
     workloads = list(dict.fromkeys(r[0].split(" (")[0].replace("PNG decode ", "") for r in rows))
     tools = list(dict.fromkeys(r[1] for r in rows))
     fig, ax = plt.subplots(figsize=(12, 5))
@@ -387,43 +400,55 @@ def main() -> None:
                     else HERE.parent / "examples" / "data")
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--out", type=Path, default=HERE / "results")
+    ap.add_argument("--only", default="png-decode,png-encode,bmp,copy,pixels,threads,memory",
+                    help="comma-separated workloads to run")
     args = ap.parse_args()
+    only = set(args.only.split(","))
 
     table = Table()
     decoded: list[tuple[str, int, int, bytes]] = []
     files = sorted(args.photos.glob("*.png"))
-    for f in files:
-        print("decode", f.name, flush=True)
-        r = png_decode(table, f, args.rounds)
-        if r:
-            decoded.append((f.name, *r))
+    accepted = [f for f in files if png_info(f.read_bytes())[2] in (2, 6)]
+    for f in accepted:
+        if "png-decode" in only:
+            print("decode", f.name, flush=True)
+            png_decode(table, f, args.rounds)
+        data = f.read_bytes()
+        img = SimpleImage.open(data)
+        decoded.append((f.name, img.width, img.height, bytes(img._pixels or b"")))
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmpdir:
         tmp = Path(tmpdir)
-        for name, w, h, rgb in decoded:
-            print("encode", name, flush=True)
-            png_encode(table, f"{name} ({w}x{h})", w, h, rgb, args.rounds, tmp)
+        if "png-encode" in only:
+            for name, w, h, rgb in decoded:
+                print("encode", name, flush=True)
+                png_encode(table, f"{name} ({w}x{h})", w, h, rgb, args.rounds, tmp)
         big = max(decoded, key=lambda d: d[1] * d[2]) if decoded else None
         if big and big[1] * big[2] >= 3840 * 2160:
             _, bw, bh, brgb = big
         else:
             bw, bh = 3840, 2160
             brgb = bytes((i * 31 + i // 7) & 255 for i in range(bw * bh * 3))
-        print("bmp", flush=True)
-        bmp_workloads(table, bw, bh, brgb, args.rounds, tmp)
-        print("copy and pixels", flush=True)
-        copy_workload(table, bw, bh, brgb, args.rounds)
+        if "bmp" in only:
+            print("bmp", flush=True)
+            bmp_workloads(table, bw, bh, brgb, args.rounds, tmp)
+        if "copy" in only:
+            copy_workload(table, bw, bh, brgb, args.rounds)
+    if "pixels" in only:
+        print("pixels", flush=True)
         pixel_workloads(table, args.rounds)
-    threads = thread_scaling([f.read_bytes() for f in files if png_info(f.read_bytes())[2] in (2, 6)], args.rounds)
-    largest = max((f for f in files if png_info(f.read_bytes())[2] in (2, 6)), key=lambda f: f.stat().st_size)
-    memory = peak_memory(largest)
+    sections = [table.markdown()] if table.rows else []
+    if "threads" in only and accepted:
+        sections += ["Decode throughput, different files on each thread:",
+                     thread_scaling([f.read_bytes() for f in accepted], args.rounds)]
+    if "memory" in only and accepted:
+        sections.append(peak_memory(max(accepted, key=lambda f: f.stat().st_size)))
 
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
     header = (f"Measured on {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, "
               f"CPython {platform.python_version()}, zlib {zlib.ZLIB_RUNTIME_VERSION}; median of "
               f"{args.rounds} interleaved runs after a warm-up.")
-    text = "\n\n".join([header, table.markdown(), "Decode throughput, different files on each thread:", threads,
-                        memory])
+    text = "\n\n".join([header, *sections])
     args.out.with_suffix(".md").write_text(text + "\n")
     print(text)
     if chart(table, args.out.with_suffix(".png")):

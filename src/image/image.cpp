@@ -214,6 +214,7 @@ bool readyImageType() noexcept {
     SimpleImageType.tp_new = imageNew;
     SimpleImageType.tp_dealloc = imageDealloc;
     SimpleImageType.tp_getset = imageGetset;
+    if (!initPixelAccess()) return false;
     Py_SET_REFCNT(&SimpleImageType, 1);  // static types are immortal
     return PyType_Ready(&SimpleImageType) == 0;
 }

@@ -17,6 +17,7 @@ struct ImageObject {
 extern PyTypeObject SimpleImageType;
 
 bool readyImageType() noexcept;
+bool initPixelAccess() noexcept;
 
 // SimpleImage(width, height, pixels) for a `pixels` bytearray that nothing else references:
 // the same checks and errors as the constructor, but the buffer is taken instead of copied

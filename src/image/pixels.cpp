@@ -18,11 +18,17 @@ constexpr const char kOutOfBounds[] = "Pixel coordinate out of bounds";
 
 ImageObject* asImage(PyObject* obj) { return reinterpret_cast<ImageObject*>(obj); }
 
+// The ints 0..255, held for the life of the process: a pixel read hands out three of them.
+PyObject* g_byteInts[256];
+
+// A new reference to the int `v` (0..255).
+inline PyObject* byteInt(unsigned char v) { return Py_NewRef(g_byteInts[v]); }
+
 // A new reference to a small int (the interpreter caches these, so this does not allocate).
 PyObject* smallInt(long v) { return PyLong_FromLong(v); }
 
 // The value of an exact int if it fits a long.
-bool exactLong(PyObject* obj, long& out) {
+__attribute__((always_inline)) inline bool exactLong(PyObject* obj, long& out) {
     if (!PyLong_CheckExact(obj)) return false;
     // Ints of one digit (|v| < 2**30) are read directly: the common case for coordinates.
     Py_ssize_t size = Py_SIZE(obj);
@@ -31,8 +37,8 @@ bool exactLong(PyObject* obj, long& out) {
         return true;
     }
     int overflow = 0;
-    out = PyLong_AsLongAndOverflow(obj, &overflow);
-    return overflow == 0 && !(out == -1 && PyErr_Occurred());
+    out = PyLong_AsLongAndOverflow(obj, &overflow);  // cannot fail on an exact int
+    return overflow == 0;
 }
 
 // Fast path: exact int coordinates inside the image and a bytearray long enough. Returns the
@@ -94,20 +100,29 @@ Ref offsetIndex(PyObject* index, long k) {
     return step ? Ref(PyNumber_Add(index, step.get())) : Ref();
 }
 
+// The byte index of pixel `coords` when the fast path applies to it, else -1.
+inline Py_ssize_t fastIndexOf(const ImageObject* img, PyObject* coords) {
+    if (!PyTuple_CheckExact(coords) || PyTuple_GET_SIZE(coords) != 2) return -1;
+    return fastIndex(img, PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1));
+}
+
+PyObject* getPixelFast(PyObject* self, PyObject* const* args) {
+    ImageObject* img = asImage(self);
+    Py_ssize_t index = fastIndexOf(img, args[0]);
+    if (index < 0) return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + index;
+    PyObject* rgb = PyTuple_New(3);
+    if (!rgb) {
+        addTraceback(kGetName, __LINE__);
+        return nullptr;
+    }
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, byteInt(p[k]));
+    return rgb;
+}
+
 PyObject* getPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
-    PyObject* coords = a.obj[0];  // exactly a tuple, which holds its items for the call
-    Py_ssize_t fast = PyTuple_GET_SIZE(coords) == 2
-                          ? fastIndex(img, PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1))
-                          : -1;
-    if (fast >= 0) {
-        const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + fast;
-        PyObject* rgb = PyTuple_New(3);
-        if (!rgb) SI_FAIL(kGetName);
-        // Byte values are cached small ints: these cannot fail.
-        for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));
-        return rgb;
-    }
+    PyObject* coords = a.obj[0];
     Ref xy[2];
     SI_TRY(kGetName, unpack(coords, 2, xy));
     SI_TRY(kGetName, inBounds(img, xy[0].get(), xy[1].get()));
@@ -129,8 +144,7 @@ Ref reduceComponent(PyObject* v) {
     Ref asInt = PyLong_CheckExact(v) ? Ref::borrow(v) : Ref(PyNumber_Long(v));
     if (!asInt) return Ref();
     long small = 0;
-    if (exactLong(asInt.get(), small)) return Ref(PyLong_FromLong(small & 0xFF));
-    PyErr_Clear();
+    if (exactLong(asInt.get(), small)) return Ref::borrow(g_byteInts[small & 0xFF]);
     Ref mask(PyLong_FromLong(0xFF));
     return mask ? Ref(PyNumber_And(asInt.get(), mask.get())) : Ref();
 }
@@ -142,22 +156,22 @@ bool fastStore(ImageObject* img, Py_ssize_t index, PyObject* value) {
     PyObject** items = PySequence_Fast_ITEMS(value);
     long c[3];
     for (int k = 0; k < 3; ++k)
-        if (!exactLong(items[k], c[k])) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!exactLong(items[k], c[k])) return false;
     auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + index;
     for (int k = 0; k < 3; ++k) p[k] = static_cast<unsigned char>(c[k] & 0xFF);
     return true;
 }
 
+PyObject* putPixelFast(PyObject* self, PyObject* const* args) {
+    ImageObject* img = asImage(self);
+    Py_ssize_t index = fastIndexOf(img, args[0]);
+    if (index < 0 || !fastStore(img, index, args[1])) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* putPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
     PyObject* coords = a.obj[0];
-    if (PyTuple_GET_SIZE(coords) == 2) {
-        Py_ssize_t fast = fastIndex(img, PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1));
-        if (fast >= 0 && fastStore(img, fast, a.obj[1])) Py_RETURN_NONE;
-    }
     Ref xy[2];
     SI_TRY(kPutName, unpack(coords, 2, xy));
     SI_TRY(kPutName, inBounds(img, xy[0].get(), xy[1].get()));
@@ -186,13 +200,22 @@ const Annotation kPutAnnotations[] = {
 
 }  // namespace
 
+bool initPixelAccess() noexcept {
+    for (int v = 0; v < 256; ++v) {
+        if (g_byteInts[v]) continue;
+        g_byteInts[v] = PyLong_FromLong(v);
+        if (!g_byteInts[v]) return false;
+    }
+    return true;
+}
+
 const FunctionSpec kGetPixelSpec = {
     "getPixel", kGetName, Kind::Method, 1, {"coords"}, {Check::ExactTuple}, kGetLocals, kGetAnnotations,
-    getPixelBody, &SimpleImageType,
+    getPixelBody, &SimpleImageType, getPixelFast,
 };
 const FunctionSpec kPutPixelSpec = {
     "putPixel", kPutName, Kind::Method, 2, {"coords", "value"}, {Check::ExactTuple, Check::None}, kPutLocals,
-    kPutAnnotations, putPixelBody, &SimpleImageType,
+    kPutAnnotations, putPixelBody, &SimpleImageType, putPixelFast,
 };
 
 }  // namespace si::image

@@ -97,25 +97,46 @@ bool matchVectorcall(const FunctionObject* f, PyObject* const* args, Py_ssize_t 
     return checkComplete(s.name, s.nparams, a);
 }
 
+// The checks of `s`, with the exact-type tests that pass decided inline.
+inline bool checkAll(const FunctionSpec& s, Args& a) {
+    bool simple = true;
+    for (int j = 0; j < s.nparams; ++j) {
+        switch (s.checks[j]) {
+            case Check::None: break;
+            case Check::ExactTuple: simple &= Py_IS_TYPE(a.obj[j], &PyTuple_Type); break;
+            case Check::ExactStr: simple &= Py_IS_TYPE(a.obj[j], &PyUnicode_Type); break;
+            case Check::ExactBytes: simple &= Py_IS_TYPE(a.obj[j], &PyBytes_Type); break;
+            case Check::Int32: simple = false; break;
+        }
+    }
+    return simple || runChecks(s.nparams, s.params, s.checks, a);
+}
+
 PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& s = *f->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Args a;
+    PyObject* self = nullptr;
     if (s.kind == Kind::Method || s.kind == Kind::Class) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", s.qualname);
             return nullptr;
         }
-        a.self = args[0];
+        self = args[0];
         ++args;
         --nargs;
-        if (s.selfType && !PyObject_TypeCheck(a.self, s.selfType)) {
+        if (s.selfType && !PyObject_TypeCheck(self, s.selfType)) {
             PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'", s.name,
-                         s.selfType->tp_name, Py_TYPE(a.self)->tp_name);
+                         s.selfType->tp_name, Py_TYPE(self)->tp_name);
             return nullptr;
         }
     }
+    if (s.fast && !kwnames && nargs == s.nparams) {
+        PyObject* result = s.fast(self, args);
+        if (result || PyErr_Occurred()) return result;
+    }
+    Args a;
+    a.self = self;
     bool matched;
     if (!kwnames && nargs == s.nparams) {
         // The common call: every parameter by position.
@@ -124,7 +145,7 @@ PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t n
     } else {
         matched = matchVectorcall(f, args, nargs, kwnames, a);
     }
-    if (!matched || !runChecks(s.nparams, s.params, s.checks, a)) {
+    if (!matched || !checkAll(s, a)) {
         // Argument errors of the parameterless callables carry no entry of their own.
         if (s.nparams > 0) addTraceback(s.qualname, __LINE__);
         return nullptr;

@@ -40,6 +40,12 @@ struct Args {
 
 using Body = PyObject* (*)(const Args& args);
 
+// An optional shortcut for the most common call (every argument by position, no keywords),
+// tried before argument matching. It returns the result, or null without an exception to
+// decline, in which case the ordinary path runs from the start. It must decline every call
+// whose outcome it does not produce exactly as the ordinary path would.
+using FastBody = PyObject* (*)(PyObject* self, PyObject* const* args);
+
 struct Annotation {
     const char* name;   // parameter name or "return"
     const char* value;  // the annotation string, stored unevaluated
@@ -57,6 +63,7 @@ struct FunctionSpec {
     Body body;
     // For methods: the type self must be an instance of.
     PyTypeObject* selfType = nullptr;
+    FastBody fast = nullptr;
 };
 
 // Readies the function type; call once at import.

@@ -75,28 +75,32 @@ class ZlibRaises:
         raise Boom(name)
 
 
-class DecompressRaisesLater:
+class FailingDecompressor:
     """Inflates honestly once, then fails: the failure comes mid-image."""
+    eof = False
+
+    def __init__(self):
+        self.real, self.calls, self.unconsumed_tail = zlib.decompressobj(), 0, b""
+
+    def decompress(self, data, max_length=0):
+        self.calls += 1
+        if self.calls > 1:
+            raise Boom
+        out = self.real.decompress(data, 100)
+        self.unconsumed_tail = self.real.unconsumed_tail
+        return out
+
+
+class DecompressRaisesLater:
     error = zlib.error
     crc32 = staticmethod(zlib.crc32)
     compress = staticmethod(zlib.compress)
+    decompressobj = FailingDecompressor
 
-    def decompressobj(self):
-        real = zlib.decompressobj()
 
-        class D:
-            calls = 0
-            eof = False
-            unconsumed_tail = b""
-
-            def decompress(self, data, max_length=0):
-                D.calls += 1
-                if D.calls > 1:
-                    raise Boom
-                out = real.decompress(data, 100)
-                self.unconsumed_tail = real.unconsumed_tail
-                return out
-        return D()
+class ReadsInt:
+    def read(self, n):
+        return 4
 
 
 def raises(kind, call):
@@ -196,7 +200,7 @@ DECODE = {
     "_readChunk at the end": lambda: ext._readChunk(io.BytesIO(b"")),
     "_readChunk short data": raises(ValueError, lambda: ext._readChunk(io.BytesIO(PNG[8:30]))),
     "_readChunk read raises": raises(Boom, lambda: ext._readChunk(ReadRaises(PNG[8:], 2))),
-    "_readChunk read returns int": raises(TypeError, lambda: ext._readChunk(type("S", (), {"read": lambda s, n: 4})())),
+    "_readChunk read returns int": raises(TypeError, lambda: ext._readChunk(ReadsInt())),
     "_makeChunk": lambda: ext._makeChunk(b"IDAT", PIXELS),
     "_makeChunk wrong type": raises(TypeError, lambda: ext._makeChunk(b"IDAT", bytearray(3))),
 }

@@ -120,14 +120,21 @@ PyObject* getPixelFast(PyObject* self, PyObject* const* args) {
     return rgb;
 }
 
+// The steps both methods share, on the general path: unpack (x, y), the bounds test, then
+// index = (y * width + x) * 3. A failure carries the entry of the method `qualname`.
+Ref locate(const ImageObject* img, PyObject* coords, const char* qualname) {
+    Ref xy[2];
+    SI_TRY(qualname, unpack(coords, 2, xy));
+    SI_TRY(qualname, inBounds(img, xy[0].get(), xy[1].get()));
+    Ref index = genericIndex(img, xy[0].get(), xy[1].get());
+    SI_TRY(qualname, index);
+    return index;
+}
+
 PyObject* getPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
-    PyObject* coords = a.obj[0];
-    Ref xy[2];
-    SI_TRY(kGetName, unpack(coords, 2, xy));
-    SI_TRY(kGetName, inBounds(img, xy[0].get(), xy[1].get()));
-    Ref index = genericIndex(img, xy[0].get(), xy[1].get());
-    SI_TRY(kGetName, index);
+    Ref index = locate(img, a.obj[0], kGetName);
+    if (!index) return nullptr;
     Ref items[3];
     for (long k = 0; k < 3; ++k) {
         Ref at = offsetIndex(index.get(), k);
@@ -171,12 +178,8 @@ PyObject* putPixelFast(PyObject* self, PyObject* const* args) {
 
 PyObject* putPixelBody(const Args& a) {
     ImageObject* img = asImage(a.self);
-    PyObject* coords = a.obj[0];
-    Ref xy[2];
-    SI_TRY(kPutName, unpack(coords, 2, xy));
-    SI_TRY(kPutName, inBounds(img, xy[0].get(), xy[1].get()));
-    Ref index = genericIndex(img, xy[0].get(), xy[1].get());
-    SI_TRY(kPutName, index);
+    Ref index = locate(img, a.obj[0], kPutName);
+    if (!index) return nullptr;
     Ref rgb[3];
     SI_TRY(kPutName, unpack(a.obj[1], 3, rgb));
     for (long k = 0; k < 3; ++k) {

@@ -213,8 +213,6 @@ PyMemberDef functionMembers[] = {
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

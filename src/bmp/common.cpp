@@ -1,28 +1,10 @@
 #include "bmp/common.hpp"
 
-#include "runtime/names.hpp"
-
 namespace si::bmp {
 
 PyObject* interned(PyObject*& slot, const char* text) noexcept {
     if (!slot) slot = PyUnicode_InternFromString(text);
     return slot;
-}
-
-Ref callStruct(PyObject* method, PyObject* format, std::initializer_list<PyObject*> args) noexcept {
-    constexpr size_t kMax = 14;
-    if (args.size() > kMax - 2) {
-        PyErr_SetString(PyExc_SystemError, "callStruct: too many arguments");
-        return Ref();
-    }
-    Ref module = lookup(names().struct_);
-    if (!module) return Ref();
-    PyObject* argv[kMax];
-    size_t n = 0;
-    argv[n++] = module.get();
-    argv[n++] = format;
-    for (PyObject* a : args) argv[n++] = a;
-    return Ref(PyObject_VectorcallMethod(method, argv, n, nullptr));
 }
 
 Ref exactMulAdd(int64_t a, int64_t b, int64_t c) noexcept {

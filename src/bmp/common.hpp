@@ -12,10 +12,6 @@ namespace si::bmp {
 // (`slot` is a static of the caller). Null with an exception set when it cannot be made.
 PyObject* interned(PyObject*& slot, const char* text) noexcept;
 
-// struct.<method>(format, args...), with `struct` read from the module namespace at this
-// call, so rebinding the module's `struct` changes what the codec packs and unpacks with.
-Ref callStruct(PyObject* method, PyObject* format, std::initializer_list<PyObject*> args) noexcept;
-
 // floor((3 * width + 3) / 4) * 4: the stored row length, rounded toward minus infinity as
 // integer floor division does, so negative widths give the same value as in Python.
 constexpr int64_t storedRowStride(int64_t width) noexcept {

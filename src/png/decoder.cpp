@@ -164,10 +164,7 @@ void malformed() { PyErr_SetString(PyExc_ValueError, kMalformed); }
 // width, height, ... = struct.unpack(">IIBBBBB", data), each made a signed 32-bit integer.
 bool readHeader(PyObject* data, Header& h) {
     const Constants* k = constants();
-    Ref structModule = lookup(names().struct_);
-    if (!structModule) return false;
-    PyObject* args[] = {structModule.get(), k->formatIhdr, data};
-    Ref fields(PyObject_VectorcallMethod(names().unpack, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref fields = callStruct(names().unpack, k->formatIhdr, {data});
     Ref item[7];
     if (!fields || !unpack(fields.get(), 7, item)) return false;
     int32_t* slots[] = {&h.width, &h.height, &h.bitDepth, &h.colorType, &h.compression, &h.filterMethod, &h.interlace};

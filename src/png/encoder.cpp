@@ -19,13 +19,10 @@ constexpr const char kBytesName[] = "_write_png_bytes";
 // ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
 Ref packHeader(PyObject* width, PyObject* height) {
     const Constants* k = constants();
-    Ref structModule = lookup(names().struct_);
-    if (!structModule) return Ref();
     Ref eight(PyLong_FromLong(8)), two(PyLong_FromLong(2)), zero(PyLong_FromLong(0));
     if (!eight || !two || !zero) return Ref();
-    PyObject* args[] = {structModule.get(), k->formatIhdr, width, height, eight.get(), two.get(),
-                        zero.get(),         zero.get(),    zero.get()};
-    return Ref(PyObject_VectorcallMethod(names().pack, args, 9 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return callStruct(names().pack, k->formatIhdr,
+                      {width, height, eight.get(), two.get(), zero.get(), zero.get(), zero.get()});
 }
 
 // The scanline data: per row a 0 filter byte and the row's bytes, one bulk copy each. The

@@ -36,10 +36,7 @@ const Constants* constants() noexcept {
 Ref unpackU32(PyObject* data) noexcept {
     const Constants* k = constants();
     if (!k) return Ref();
-    Ref structModule = lookup(names().struct_);
-    if (!structModule) return Ref();
-    PyObject* args[] = {structModule.get(), k->formatU32, data};
-    Ref fields(PyObject_VectorcallMethod(names().unpack, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref fields = callStruct(names().unpack, k->formatU32, {data});
     if (!fields) return Ref();
     if (PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) > 0)
         return Ref::borrow(PyTuple_GET_ITEM(fields.get(), 0));
@@ -50,10 +47,7 @@ Ref unpackU32(PyObject* data) noexcept {
 Ref packU32(PyObject* value) noexcept {
     const Constants* k = constants();
     if (!k) return Ref();
-    Ref structModule = lookup(names().struct_);
-    if (!structModule) return Ref();
-    PyObject* args[] = {structModule.get(), k->formatU32, value};
-    return Ref(PyObject_VectorcallMethod(names().pack, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return callStruct(names().pack, k->formatU32, {value});
 }
 
 Ref chunkCrc(PyObject* chunkType, PyObject* data) noexcept {

@@ -64,6 +64,22 @@ Ref lookup(PyObject* name) noexcept {
     return Ref::borrow(found);
 }
 
+Ref callStruct(PyObject* method, PyObject* format, std::initializer_list<PyObject*> args) noexcept {
+    constexpr size_t kMax = 14;
+    if (args.size() > kMax - 2) {
+        PyErr_SetString(PyExc_SystemError, "si::callStruct: too many arguments");
+        return Ref();
+    }
+    Ref module = lookup(g_names.struct_);
+    if (!module) return Ref();
+    PyObject* argv[kMax];
+    size_t n = 0;
+    argv[n++] = module.get();
+    argv[n++] = format;
+    for (PyObject* a : args) argv[n++] = a;
+    return Ref(PyObject_VectorcallMethod(method, argv, n, nullptr));
+}
+
 Ref callMethod(PyObject* obj, PyObject* method, PyObject* arg) noexcept {
     PyObject* args[] = {obj, arg};
     return Ref(PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

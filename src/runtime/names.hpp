@@ -53,6 +53,10 @@ void setBuiltinOpen(PyObject* open) noexcept;  // takes a new reference
 // when neither has it. New reference, or null with an exception set.
 Ref lookup(PyObject* name) noexcept;
 
+// struct.<method>(format, args...), with `struct` read from the module namespace at this call,
+// so rebinding the module's `struct` changes what the codecs pack and unpack with.
+Ref callStruct(PyObject* method, PyObject* format, std::initializer_list<PyObject*> args) noexcept;
+
 // Calls `obj.method(args...)`; a new reference or null with an exception set.
 Ref callMethod(PyObject* obj, PyObject* method, PyObject* arg) noexcept;
 Ref callMethod(PyObject* obj, PyObject* method) noexcept;

@@ -193,6 +193,20 @@ def test_chunk_layout_variations():
     assert decode(late) == want
 
 
+@pytest.mark.parametrize("flat", [False, True])
+def test_large_streams_split_anywhere(flat):
+    # Big enough for the inflater's input to be both sliced out of large chunks and gathered
+    # across small ones; noise is the photograph-like case, mostly blank rows the flat one.
+    rng = random.Random(11)
+    width, height = 800, 400
+    rows = [bytes(width * 3) if flat and y % 9 else rng.randbytes(width * 3) for y in range(height)]
+    raw = b"".join(b"\0" + row for row in rows)
+    n = len(zlib.compress(raw))
+    a = n * 35 // 100
+    splits = [a, a + 1, a + 1, a + 700, n - 3]
+    assert decode(png(width, height, raw, idat_splits=splits)) == (width, height, bytearray(b"".join(rows)))
+
+
 @pytest.mark.parametrize("data, kind, message", [
     (SIG, ValueError, "Incomplete PNG header information"),
     (SIG + chunk(b"ihdr", ihdr(1, 1)[8:21]) + chunk(b"IEND"), ValueError, "Incomplete PNG header information"),

@@ -93,6 +93,21 @@ def test_make_chunk_layout_and_round_trip():
         assert ext._readChunk(stream) == (kind, data) and stream.read() == b""
 
 
+def test_chunk_crc_every_length_and_a_replaced_crc32(monkeypatch):
+    # The checksum is computed in folds of 64 and 16 bytes plus a byte-wise tail: every length
+    # around those steps, at every alignment, must agree with zlib's.
+    rng = random.Random(3)
+    blob = rng.randbytes(70000)
+    for size in [*range(300), 1023, 1024, 1025, 65536 + 17, 69990]:
+        start = rng.randrange(16)
+        data = blob[start:start + size]
+        assert ext._makeChunk(b"IDAT", data)[-4:] == struct.pack(">I", zlib.crc32(data, zlib.crc32(b"IDAT")))
+    # A crc32 replaced on the real zlib module is the one used.
+    seen = []
+    monkeypatch.setattr(zlib, "crc32", lambda data, value=0: seen.append(bytes(data)) or 0x12345678)
+    assert ext._makeChunk(b"tEXt", b"hi")[-4:] == b"\x12\x34\x56\x78" and seen == [b"tEXt", b"hi"]
+
+
 @pytest.mark.parametrize("kind, data, message", [
     (bytearray(b"IEND"), b"", "(expected bytes, got bytearray)"),
     (b"IEND", memoryview(b""), "(expected bytes, got memoryview)"),

@@ -106,6 +106,11 @@ def test_chunk_crc_every_length_and_a_replaced_crc32(monkeypatch):
     seen = []
     monkeypatch.setattr(zlib, "crc32", lambda data, value=0: seen.append(bytes(data)) or 0x12345678)
     assert ext._makeChunk(b"tEXt", b"hi")[-4:] == b"\x12\x34\x56\x78" and seen == [b"tEXt", b"hi"]
+    # And so is a replaced struct.pack.
+    packed, pack = [], struct.pack
+    monkeypatch.setattr(struct, "pack", lambda fmt, value: packed.append(value) or pack(fmt, value))
+    ext._makeChunk(b"tEXt", b"hi")
+    assert packed == [2, 0x12345678]
 
 
 @pytest.mark.parametrize("kind, data, message", [
@@ -348,6 +353,21 @@ def test_rebinding_namespace_names(monkeypatch):
     monkeypatch.setattr(ext, "_readChunk", lambda s: (b"IEND",))
     raises(data, ValueError, "need more than 1 value to unpack")
     monkeypatch.setattr(ext, "_readChunk", real)
+
+    # The standard struct and zlib functions are computed directly, but only while they are
+    # what they seem: replaced on the real modules they are called, and a standard function
+    # bound under another name is not taken for the one that name suggests.
+    monkeypatch.undo()
+    calls.clear()
+    monkeypatch.setattr(struct, "unpack", spy(types.SimpleNamespace(unpack=struct.unpack), "unpack"))
+    monkeypatch.setattr(zlib, "crc32", spy(types.SimpleNamespace(crc32=zlib.crc32), "crc32"))
+    assert decode(data) == want and calls.count("unpack") == 7 and calls.count("crc32") == 6
+    monkeypatch.undo()
+    impostor = types.ModuleType("struct")
+    impostor.unpack = zlib.crc32
+    monkeypatch.setattr(ext, "struct", impostor)
+    raises(data, TypeError)
+    monkeypatch.undo()
 
     monkeypatch.setattr(ext, "PNG_SIGNATURE", b"\x89PNG\r\n\x1a\x0b")
     assert decode(b"\x89PNG\r\n\x1a\x0b" + data[8:]) == want

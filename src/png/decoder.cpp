@@ -179,6 +179,20 @@ void malformed() { PyErr_SetString(PyExc_ValueError, kMalformed); }
 // width, height, ... = struct.unpack(">IIBBBBB", data), each made a signed 32-bit integer.
 bool readHeader(PyObject* data, Header& h) {
     const Constants* k = constants();
+    if (PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) == 13) {
+        // The standard struct's fields, read here; sizes past the int32 range take the long
+        // way for its exact refusal.
+        const char* p = PyBytes_AS_STRING(data);
+        uint32_t width = bigEndian32(p), height = bigEndian32(p + 4);
+        int standard = width <= INT32_MAX && height <= INT32_MAX ? standardStruct(names().unpack) : 0;
+        if (standard < 0) return false;
+        if (standard) {
+            int32_t bytes[5];
+            for (int i = 0; i < 5; ++i) bytes[i] = static_cast<unsigned char>(p[8 + i]);
+            h = Header{int32_t(width), int32_t(height), bytes[0], bytes[1], bytes[2], bytes[3], bytes[4]};
+            return true;
+        }
+    }
     Ref fields = callStruct(names().unpack, k->formatIhdr, {data});
     Ref item[7];
     if (!fields || !unpack(fields.get(), 7, item)) return false;

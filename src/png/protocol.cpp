@@ -9,23 +9,12 @@ namespace si::png {
 
 namespace {
 
-// Whether `f` is the crc32 of the interpreter's own zlib extension module, whose result is
-// known: then the checksum can be computed here, several times faster, with nothing observable
-// changed. A rebound zlib, or a replaced crc32, is called as usual.
-bool isStandardCrc32(PyObject* f) {
-    if (!PyCFunction_Check(f)) return false;
-    auto* fn = reinterpret_cast<PyCFunctionObject*>(f);
-    if (std::strcmp(fn->m_ml->ml_name, "crc32") != 0 || !fn->m_self || !PyModule_Check(fn->m_self)) return false;
-    PyModuleDef* def = PyModule_GetDef(fn->m_self);
-    return def && std::strcmp(def->m_name, "zlib") == 0;
-}
-
-// The direct path for exact bytes, or a null Ref with no error set when it does not apply.
+// zlib.crc32 computed here (several times faster) when it is the standard one and both
+// operands are exact bytes; else a null Ref with no error set.
 Ref directCrc(PyObject* zlib, PyObject* chunkType, PyObject* data) {
-    if (!crc::available() || !PyModule_CheckExact(zlib) || !PyBytes_CheckExact(chunkType) || !PyBytes_CheckExact(data))
+    if (!crc::available() || !PyBytes_CheckExact(chunkType) || !PyBytes_CheckExact(data) ||
+        !isStandardFunction(zlib, names().crc32, "zlib"))
         return Ref();
-    PyObject* crc32 = PyDict_GetItemWithError(PyModule_GetDict(zlib), names().crc32);
-    if (!crc32 || !isStandardCrc32(crc32)) return Ref();
     auto bytes = [](PyObject* b) { return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b)); };
     uint32_t crc = crc::update(0, bytes(chunkType), size_t(PyBytes_GET_SIZE(chunkType)));
     crc = crc::update(crc, bytes(data), size_t(PyBytes_GET_SIZE(data)));
@@ -38,6 +27,11 @@ bool make(PyObject*& slot, PyObject* made) {
 }
 
 }  // namespace
+
+uint32_t bigEndian32(const char* p) noexcept {
+    auto b = [p](int i) { return uint32_t(static_cast<unsigned char>(p[i])); };
+    return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+}
 
 const Constants* constants() noexcept {
     static Constants k{};
@@ -57,9 +51,19 @@ const Constants* constants() noexcept {
     return ready ? &k : nullptr;
 }
 
+int standardStruct(PyObject* method) noexcept {
+    Ref module = lookup(names().struct_);
+    return module ? isStandardFunction(module.get(), method, "_struct") : -1;
+}
+
 Ref unpackU32(PyObject* data) noexcept {
     const Constants* k = constants();
     if (!k) return Ref();
+    if (PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) == 4) {
+        int standard = standardStruct(names().unpack);
+        if (standard < 0) return Ref();
+        if (standard) return Ref(PyLong_FromUnsignedLong(bigEndian32(PyBytes_AS_STRING(data))));
+    }
     Ref fields = callStruct(names().unpack, k->formatU32, {data});
     if (!fields) return Ref();
     if (PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) > 0)
@@ -71,6 +75,16 @@ Ref unpackU32(PyObject* data) noexcept {
 Ref packU32(PyObject* value) noexcept {
     const Constants* k = constants();
     if (!k) return Ref();
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        int standard = !overflow && v >= 0 && v <= 0xFFFFFFFFLL ? standardStruct(names().pack) : 0;
+        if (standard < 0) return Ref();
+        if (standard) {
+            const char out[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+            return Ref(PyBytes_FromStringAndSize(out, 4));
+        }
+    }
     return callStruct(names().pack, k->formatU32, {value});
 }
 

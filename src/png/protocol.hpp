@@ -2,6 +2,8 @@
 // into the namespace's `struct` and `zlib` that framing, decoding and encoding all make.
 #pragma once
 
+#include <cstdint>
+
 #include "runtime/ref.hpp"
 
 namespace si::png {
@@ -22,7 +24,15 @@ struct Constants {
 // Null with an exception set if they cannot be made.
 const Constants* constants() noexcept;
 
-// struct.unpack(">I", data)[0] and struct.pack(">I", value), `struct` looked up now.
+// Whether the namespace's `struct.<method>` is the standard one (see isStandardFunction):
+// 1 or 0, or -1 with an error set when `struct` is not bound at all.
+int standardStruct(PyObject* method) noexcept;
+
+// The unsigned big-endian 32-bit number in the 4 bytes at `p`.
+uint32_t bigEndian32(const char* p) noexcept;
+
+// struct.unpack(">I", data)[0] and struct.pack(">I", value), `struct` looked up now; the
+// standard struct's result is computed directly for exact bytes and exact ints in range.
 Ref unpackU32(PyObject* data) noexcept;
 Ref packU32(PyObject* value) noexcept;
 

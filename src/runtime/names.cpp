@@ -1,5 +1,6 @@
 #include "runtime/names.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace si {
@@ -49,6 +50,41 @@ PyObject* builtinOpen() noexcept { return g_builtinOpen; }
 void setBuiltinOpen(PyObject* open) noexcept {
     Py_XINCREF(open);
     Py_XSETREF(g_builtinOpen, open);
+}
+
+bool isStandardFunction(PyObject* module, PyObject* name, const char* extension) noexcept {
+    // Functions already proven standard, held so that their addresses stay theirs: the check
+    // runs several times per chunk, and a pointer comparison is most of what it then costs.
+    // Keyed by what it was proven to be: the same object bound under another name is not it.
+    struct Proven {
+        PyObject* function;
+        PyObject* name;  // interned, so compared by address
+        const char* extension;
+    };
+    static Proven proven[8] = {};
+    if (!PyModule_CheckExact(module)) return false;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const Proven& p : proven)
+        if (p.function == f && p.name == name && std::strcmp(p.extension, extension) == 0) return true;
+    if (!PyCFunction_Check(f)) return false;
+    auto* fn = reinterpret_cast<PyCFunctionObject*>(f);
+    const char* wanted = PyUnicode_AsUTF8(name);
+    if (!wanted || std::strcmp(fn->m_ml->ml_name, wanted) != 0 || !fn->m_self || !PyModule_Check(fn->m_self)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyModuleDef* def = PyModule_GetDef(fn->m_self);
+    if (!def || !def->m_name || std::strcmp(def->m_name, extension) != 0) return false;
+    for (Proven& slot : proven)
+        if (!slot.function) {
+            slot = Proven{Py_NewRef(f), Py_NewRef(name), extension};
+            break;
+        }
+    return true;
 }
 
 Ref lookup(PyObject* name) noexcept {

@@ -57,6 +57,12 @@ Ref lookup(PyObject* name) noexcept;
 // so rebinding the module's `struct` changes what the codecs pack and unpack with.
 Ref callStruct(PyObject* method, PyObject* format, std::initializer_list<PyObject*> args) noexcept;
 
+// Whether `module.<name>` is certainly the built-in function `name` of the standard extension
+// module `extension` (e.g. "zlib", "_struct"): `module` is a plain module object and the
+// function is bound in its dictionary. What such a call returns is known, so a routine may
+// compute it directly; anything rebound or replaced is called as usual. Never sets an error.
+bool isStandardFunction(PyObject* module, PyObject* name, const char* extension) noexcept;
+
 // Calls `obj.method(args...)`; a new reference or null with an exception set.
 Ref callMethod(PyObject* obj, PyObject* method, PyObject* arg) noexcept;
 Ref callMethod(PyObject* obj, PyObject* method) noexcept;

@@ -166,7 +166,8 @@ def test_function_metadata():
 # --- decoding
 
 @pytest.mark.parametrize("bpp", [3, 4])
-@pytest.mark.parametrize("filters", [[0] * 4, [1] * 4, [2] * 4, [3] * 4, [4] * 5, [4, 3, 2, 1], [2, 4, 4, 4, 3, 4, 0, 4], [4, 4]])
+@pytest.mark.parametrize("filters", [[0] * 4, [1] * 4, [2] * 4, [3] * 4, [4] * 5, [4, 3, 2, 1], [2, 4, 4, 4, 3, 4, 0, 4], [4, 4],
+                                     [3, 3, 3, 4, 3, 3, 4, 4, 3, 1, 3]])
 @pytest.mark.parametrize("width", [1, 2, 5, 37])
 def test_every_filter(bpp, filters, width):
     rng = random.Random(width * 100 + bpp)

@@ -66,8 +66,9 @@ struct Geometry {
 // Assembles inflated bytes into rows and unfilters each complete row. Makes no interpreter
 // call, so the pixel buffer's address is taken afresh at every feed.
 //
-// A Paeth row waits for the next row: when that is Paeth too, the two are unfiltered together
-// (see unfilterPaethPair), which is markedly faster than one after the other. RGB rows are
+// A Paeth row (or an Average row of RGBA pixels) waits for the next row: when that has the same
+// filter, the two are unfiltered together (see unfilterPair), which is markedly faster than one
+// after the other. RGB rows are
 // assembled in the pixel buffer itself; RGBA rows in a ring of three (previous, waiting,
 // filling), each stripped of its alpha once reconstructed.
 class Rows {
@@ -92,7 +93,7 @@ public:
         y_ = 0;
         pos_ = 0;
         needFilter_ = true;
-        waiting_ = false;
+        waiting_ = 0;
         bad_ = -1;
     }
 
@@ -144,18 +145,20 @@ private:
             return;
         }
         if (waiting_) {
-            waiting_ = false;
-            if (filter_ == 4) {
-                kernels::unfilterPaethPair(k_, row(pix, y - 1), row(pix, y), above(pix, y - 1), g_.rowLength, g_.bpp);
+            int waiting = waiting_;
+            waiting_ = 0;
+            if (filter_ == waiting) {
+                kernels::unfilterPair(k_, waiting, row(pix, y - 1), row(pix, y), above(pix, y - 1), g_.rowLength,
+                                      g_.bpp);
                 done(pix, y - 1);
                 done(pix, y);
                 return;
             }
-            unfilter(pix, y - 1, 4);
+            unfilter(pix, y - 1, waiting);
         }
         // The first row has no row above to pair against, and the last has none after it.
-        if (filter_ == 4 && y > 0 && y + 1 < g_.height) {
-            waiting_ = true;
+        if ((filter_ == 4 || (filter_ == 3 && g_.bpp == 4)) && y > 0 && y + 1 < g_.height) {
+            waiting_ = filter_;
             return;
         }
         unfilter(pix, y, filter_);
@@ -169,7 +172,7 @@ private:
     size_t y_ = 0;
     size_t pos_ = 0;
     bool needFilter_ = true;
-    bool waiting_ = false;  // row y_ - 1 is a Paeth row not yet unfiltered
+    int waiting_ = 0;  // the filter (3 or 4) of row y_ - 1 when it is not yet unfiltered
     int filter_ = 0;
     int bad_ = -1;
 };

@@ -52,6 +52,12 @@ void paethPairScalar(uint8_t* first, uint8_t* second, const uint8_t* prev, size_
     paethScalar<Bpp>(second, first, len);
 }
 
+template <int Bpp>
+void avgPairScalar(uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len) {
+    avgScalar<Bpp>(first, prev, len);
+    avgScalar<Bpp>(second, first, len);
+}
+
 void stripScalar(const uint8_t* rgba, uint8_t* rgb, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         rgb[3 * i] = rgba[4 * i];
@@ -86,7 +92,8 @@ bool cpuHas(Isa isa) {
 
 const Kernels kScalar = {
     "scalar",           subScalar<3>,   subScalar<4>,   upScalar, avgScalar<3>, avgScalar<4>,
-    paethScalar<3>,     paethScalar<4>, paethPairScalar<3>, paethPairScalar<4>, stripScalar,
+    paethScalar<3>,     paethScalar<4>, paethPairScalar<3>, paethPairScalar<4>, avgPairScalar<4>,
+    stripScalar,
 };
 
 const Kernels* kernelsFor(Isa isa) noexcept {
@@ -131,9 +138,12 @@ void unfilterRow(const Kernels& k, int filter, uint8_t* row, const uint8_t* prev
     }
 }
 
-void unfilterPaethPair(const Kernels& k, uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len,
-                       int bpp) noexcept {
-    (bpp == 4 ? k.paethPair4 : k.paethPair3)(first, second, prev, len);
+void unfilterPair(const Kernels& k, int filter, uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len,
+                  int bpp) noexcept {
+    if (filter == 3)
+        k.avgPair4(first, second, prev, len);
+    else
+        (bpp == 4 ? k.paethPair4 : k.paethPair3)(first, second, prev, len);
 }
 
 }  // namespace si::png::kernels

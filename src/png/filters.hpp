@@ -10,7 +10,7 @@ namespace si::png::kernels {
 // Reverses one filter over a row of `len` bytes in place (`len` a multiple of the pixel size).
 // `prev` is the reconstructed previous row, never null here (see unfilterRow).
 using RowFn = void (*)(uint8_t* row, const uint8_t* prev, size_t len);
-// Reverses Paeth over two consecutive rows in place: `first` against `prev`, then `second`
+// Reverses one filter over two consecutive rows in place: `first` against `prev`, then `second`
 // against the reconstructed `first`. Interleaving them gives two independent chains.
 using PairFn = void (*)(uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len);
 // Copies `count` RGBA pixels to RGB, dropping alpha. The two buffers do not overlap.
@@ -19,7 +19,7 @@ using StripFn = void (*)(const uint8_t* rgba, uint8_t* rgb, size_t count);
 struct Kernels {
     const char* name;
     RowFn sub3, sub4, up, avg3, avg4, paeth3, paeth4;
-    PairFn paethPair3, paethPair4;
+    PairFn paethPair3, paethPair4, avgPair4;
     StripFn stripAlpha;
 };
 
@@ -36,9 +36,10 @@ const Kernels& bestKernels() noexcept;
 // `prev` is null for the first row, whose previous row is all zeros.
 void unfilterRow(const Kernels& k, int filter, uint8_t* row, const uint8_t* prev, size_t len, int bpp) noexcept;
 
-// Paeth over two consecutive rows, as two unfilterRow calls would do it; `prev` is not null.
-void unfilterPaethPair(const Kernels& k, uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len,
-                       int bpp) noexcept;
+// Paeth, or Average on 4-byte pixels, over two consecutive rows, as two unfilterRow calls would
+// do it; `prev` is not null. (Average on 3-byte pixels measured slower as a pair.)
+void unfilterPair(const Kernels& k, int filter, uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len,
+                  int bpp) noexcept;
 
 // Scalar kernels, the reference every other set is tested against.
 extern const Kernels kScalar;

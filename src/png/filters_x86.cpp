@@ -139,6 +139,36 @@ void avgSse2(uint8_t* row, const uint8_t* prev, size_t len) {
     }
 }
 
+// Two Average rows of 4-byte pixels as a wavefront in one register, laid out as the Paeth pair
+// below: the first row's pixel p in the low half, the second row's pixel p - 1 in the high
+// half, whose up is the first row's pixel p - 1 of the previous step. Measured (ns per byte of
+// both rows): 0.21 against 0.27 one row after the other. With 3-byte pixels the pair measured
+// 0.50 against 0.39, so those rows are not paired.
+template <int Bpp>
+void avgPairSse2(uint8_t* first, uint8_t* second, const uint8_t* prev, size_t len) {
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+    auto average = [one](__m128i a, __m128i b) {
+        return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+    };
+    __m128i a = zero;
+    for (size_t i = 0; i + Bpp <= len; i += Bpp) {
+        bool spare = i + Bpp < len;
+        __m128i b = _mm_unpacklo_epi64(loadPixel<Bpp>(prev + i, spare), a);
+        __m128i x = loadPixel<Bpp>(first + i, spare);
+        if (i > 0) x = _mm_unpacklo_epi64(x, loadPixel<Bpp>(second + i - Bpp, true));
+        x = _mm_add_epi8(x, average(a, b));
+        storePixel<Bpp>(first + i, x);
+        if (i > 0) storePixel<Bpp>(second + i - Bpp, _mm_srli_si128(x, 8));
+        a = x;
+    }
+    if (len >= Bpp) {
+        __m128i b = _mm_unpacklo_epi64(zero, a);
+        __m128i x = _mm_unpacklo_epi64(zero, loadPixel<Bpp>(second + len - Bpp, false));
+        x = _mm_add_epi8(x, average(a, b));
+        storePixel<Bpp>(second + len - Bpp, _mm_srli_si128(x, 8));
+    }
+}
+
 // --- Paeth, in 16-bit lanes: a = left, b = up, c = up-left, all reconstructed bytes.
 // Measured, one row at a time (3 / 4 bytes per pixel, ns per byte): branch-free scalar 2.0-2.8 /
 // 2.2-3.0, SSE2 1.17 / 0.85, SSSE3 (pabsw) 1.08 / 0.83, SSE4.1 (pblendvb) 0.86 / 0.67.
@@ -276,19 +306,19 @@ __attribute__((target("avx2"))) void stripAvx2(const uint8_t* rgba, uint8_t* rgb
 const Kernels* x86Kernels(Isa isa) noexcept {
     static const Kernels sse2 = {
         "sse2", sub3Sse2, sub4Sse2, upSse2, avgSse2<3>, avgSse2<4>, paethSse2<3>, paethSse2<4>, paethPairSse2<3>,
-        paethPairSse2<4>, kScalar.stripAlpha,
+        paethPairSse2<4>, avgPairSse2<4>, kScalar.stripAlpha,
     };
     static const Kernels ssse3 = {
         "ssse3", sse2.sub3, sse2.sub4, sse2.up, sse2.avg3, sse2.avg4, paethSsse3<3>, paethSsse3<4>, paethPairSsse3<3>,
-        paethPairSsse3<4>, stripSsse3,
+        paethPairSsse3<4>, sse2.avgPair4, stripSsse3,
     };
     static const Kernels sse41 = {
         "sse4.1", ssse3.sub3, ssse3.sub4, ssse3.up, ssse3.avg3, ssse3.avg4, paethSse41<3>, paethSse41<4>,
-        paethPairSse41<3>, paethPairSse41<4>, ssse3.stripAlpha,
+        paethPairSse41<3>, paethPairSse41<4>, ssse3.avgPair4, ssse3.stripAlpha,
     };
     static const Kernels avx2 = {
         "avx2", sse41.sub3, sse41.sub4, upAvx2, sse41.avg3, sse41.avg4, sse41.paeth3, sse41.paeth4,
-        sse41.paethPair3, sse41.paethPair4, stripAvx2,
+        sse41.paethPair3, sse41.paethPair4, sse41.avgPair4, stripAvx2,
     };
     switch (isa) {
         case Isa::SSE2:

@@ -13,6 +13,7 @@
 #include "bmp/bmp.hpp"
 #include "bmp/common.hpp"
 #include "bmp/rows.hpp"
+#include "runtime/buffer.hpp"
 #include "runtime/convert.hpp"
 #include "runtime/names.hpp"
 #include "runtime/traceback.hpp"
@@ -26,27 +27,6 @@ constexpr int64_t kStagingBytes = int64_t{1} << 20;
 
 PyObject* g_fileHeaderFormat = nullptr;  // "<IHHI"
 PyObject* g_infoFormat = nullptr;        // "<IIIHHIIIIII"
-
-// A buffer export held for a scope.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject* obj) noexcept {
-        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
-    Py_ssize_t size() const noexcept { return view_.len; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // What goes into the file, all decided before it is opened.
 struct Plan {

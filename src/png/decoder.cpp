@@ -270,8 +270,7 @@ public:
     int next(Ref& piece) {
         for (; c_ < count(); ++c_, offset_ = 0, length_ = -1, whole_.reset()) {
             PyObject* chunk = PyList_GET_ITEM(chunks_, c_);
-            if (length_ < 0) length_ = PyObject_Length(chunk);
-            if (length_ < 0) return -1;
+            if (length_ < 0 && !measure(chunk)) return -1;
             Py_ssize_t left = length_ - offset_;
             if (left <= 0) continue;
             if (left < size_ && c_ + 1 < count() && PyBytes_CheckExact(chunk) &&
@@ -282,8 +281,7 @@ public:
                 offset_ = length_;
                 return 1;
             }
-            if (!whole_) whole_.reset(PyMemoryView_FromObject(chunk));
-            if (!whole_) return -1;
+            if (!whole_ && !view(chunk)) return -1;
             Py_ssize_t end = offset_ + std::min(size_, left);
             piece.reset(PySequence_GetSlice(whole_.get(), offset_, end));
             if (!piece) return -1;
@@ -295,6 +293,29 @@ public:
 
 private:
     Py_ssize_t count() const { return PyList_GET_SIZE(chunks_); }
+
+    // The length of `chunk`: exact bytes by their size; anything else by the memoryview it is
+    // sliced through, so a __len__ that lies can neither stretch nor stall the slicing (its
+    // own errors still surface, as len() would raise them).
+    bool measure(PyObject* chunk) {
+        if (PyBytes_CheckExact(chunk)) {
+            length_ = PyBytes_GET_SIZE(chunk);
+            return true;
+        }
+        if (PyObject_Length(chunk) < 0 || !view(chunk)) return false;
+        length_ = PyMemoryView_GET_BUFFER(whole_.get())->len;
+        return true;
+    }
+
+    // whole_ = memoryview(chunk) as flat bytes, so that slices count bytes whatever the
+    // exporter's item size.
+    bool view(PyObject* chunk) {
+        whole_.reset(PyMemoryView_FromObject(chunk));
+        if (!whole_) return false;
+        const Py_buffer* b = PyMemoryView_GET_BUFFER(whole_.get());
+        if (b->itemsize != 1 || b->ndim != 1) whole_.reset(PyObject_CallMethod(whole_.get(), "cast", "s", "B"));
+        return bool(whole_);
+    }
 
     // Copies up to `size_` bytes from the exact bytes chunks starting at the current position.
     int gather(Ref& piece) {
@@ -395,6 +416,8 @@ Ref inflateWhole(PyObject* idatChunks) {
     return callMethod(zlib.get(), names().decompress, joined.get());
 }
 
+// len(rawImage) is asked as the interpreter asks it, but the bytes that count are those the
+// export holds: data shorter than its __len__ claims would leave rows unwritten.
 bool consumeWhole(PyObject* rawImage, Rows& rows, Py_ssize_t expected) {
     Py_ssize_t length = PyObject_Length(rawImage);
     if (length < 0) return false;
@@ -404,7 +427,12 @@ bool consumeWhole(PyObject* rawImage, Rows& rows, Py_ssize_t expected) {
     }
     rows.reset();
     Py_ssize_t produced = 0, n = 0;
-    return consume(rawImage, rows, expected, produced, n);
+    if (!consume(rawImage, rows, expected, produced, n)) return false;
+    if (produced != expected) {
+        malformed();
+        return false;
+    }
+    return true;
 }
 
 bool inflate(PyObject* idatChunks, const Geometry& g, Rows& rows) {

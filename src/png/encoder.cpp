@@ -5,6 +5,7 @@
 
 #include "png/png.hpp"
 #include "png/protocol.hpp"
+#include "runtime/buffer.hpp"
 #include "runtime/convert.hpp"
 #include "runtime/names.hpp"
 #include "runtime/traceback.hpp"
@@ -25,39 +26,30 @@ Ref packHeader(PyObject* width, PyObject* height) {
                       {width, height, eight.get(), two.get(), zero.get(), zero.get(), zero.get()});
 }
 
-// The scanline data: per row a 0 filter byte and the row's bytes, one bulk copy each. The
-// buffer export keeps the pixel array from being resized while it is read; nothing here calls
-// back into the interpreter.
-Ref writePngBytes(int32_t width, int32_t height, PyObject* pixView) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(pixView, &view, PyBUF_SIMPLE) < 0) SI_FAIL(kBytesName);
+// The scanline data: per row a 0 filter byte and the row's bytes, one bulk copy each, read
+// from the export the caller holds (its length was checked against the rows). Nothing here
+// calls back into the interpreter.
+Ref writePngBytes(int32_t width, int32_t height, const BufferView& pixels) {
     // A negative width (only past a rebound struct) gives empty rows, as slicing would.
     int64_t rowStride = width > 0 ? int64_t{width} * 3 : 0;
     int64_t rows = height > 0 ? height : 0;
-    int64_t total = rows * (rowStride + 1);  // the caller checked rows * rowStride <= view.len
+    int64_t total = rows * (rowStride + 1);  // rows * rowStride <= pixels.size(): no overflow
     Ref raw(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!raw) {
-        PyBuffer_Release(&view);
-        SI_FAIL(kBytesName);
-    }
+    if (!raw) SI_FAIL(kBytesName);
     auto* dst = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
-    const auto* src = static_cast<const uint8_t*>(view.buf);
     for (int64_t y = 0; y < rows; ++y) {
         *dst++ = 0;
-        std::memcpy(dst, src + y * rowStride, static_cast<size_t>(rowStride));
+        std::memcpy(dst, pixels.data() + y * rowStride, static_cast<size_t>(rowStride));
         dst += rowStride;
     }
-    PyBuffer_Release(&view);
     return raw;
 }
 
-// Does the buffer hold at least width * height * 3 bytes? Computed wide: two 32-bit sizes and
-// the factor 3 overflow 64 bits.
-bool lengthMatches(int32_t width, int32_t height, PyObject* pixView) {
-    Py_ssize_t have = PyObject_Length(pixView);
-    if (have < 0) return false;
+// Does the export hold at least width * height * 3 bytes? Its own length decides, never what
+// the object's __len__ says. Computed wide: two 32-bit sizes and the factor 3 overflow 64 bits.
+bool lengthMatches(int32_t width, int32_t height, const BufferView& pixels) {
     __int128 need = static_cast<__int128>(width) * height * 3;
-    if (width > 0 && height > 0 && need > have) {
+    if (width > 0 && height > 0 && need > pixels.size()) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
         return false;
     }
@@ -90,10 +82,12 @@ PyObject* writePngBody(const Args& a) {
     SI_TRY(kWriteName, ihdr);
     Ref pixView = PyByteArray_Check(a.obj[3]) ? Ref::borrow(a.obj[3]) : toByteArray(a.obj[3]);
     SI_TRY(kWriteName, pixView);
-    SI_TRY(kWriteName, lengthMatches(width, height, pixView.get()));
     Ref compressed;
     {
-        Ref raw = writePngBytes(width, height, pixView.get());
+        BufferView pixels;
+        SI_TRY(kWriteName, pixels.acquire(pixView.get()) && lengthMatches(width, height, pixels));
+        Ref raw = writePngBytes(width, height, pixels);
+        pixels.release();
         SI_TRY(kWriteName, raw);
         Ref zlib = lookup(names().zlib);
         SI_TRY(kWriteName, zlib);

@@ -324,3 +324,25 @@ def test_pillow_agrees(tmp_path, width, height):
     assert decode(theirs.read_bytes()) == (width, height, bytearray(rgb))
     with Image.open(DATA / "rgb24.bmp") as im:
         assert SimpleImage.open(str(DATA / "rgb24.bmp"))._pixels == im.convert("RGB").tobytes()
+
+
+def test_from_a_path_as_from_bytes(tmp_path):
+    # A file the module opens itself is read a large piece at a time; what comes back, and
+    # which refusal, is what the same bytes give through a stream read row by row.
+    rgb = random_rgb(300, 500, seed=4)  # rows of 900 bytes: several pieces
+    files = [build_bmp(300, 500, rgb), build_bmp(300, 500, rgb, top_down=True), build_bmp(3, 1, b"abcdefghi"),
+             build_bmp(100000, 100000, rows=[bytes(4)]),  # far more rows than the file holds
+             build_bmp(70000, -11000, rows=[bytes(210000)] * 3),  # a top-down row past 2**31 - 1
+             build_bmp(70000, 11000, rows=[bytes(210000)] * 3)]
+    files += [files[0][:cut] for cut in (54, 55, 54 + 900 * 291 + 17, len(files[0]) - 1)]
+    for i, data in enumerate(files):
+        path = tmp_path / f"{i}.bmp"
+        path.write_bytes(data)
+        outcomes = []
+        for source in (data, str(path)):
+            try:
+                img = SimpleImage.open(source)
+                outcomes.append((img.size, bytes(img._pixels)))
+            except (ValueError, OverflowError) as e:
+                outcomes.append((type(e), str(e)))
+        assert outcomes[0] == outcomes[1], i

@@ -9,6 +9,7 @@ extern const FunctionSpec kWriteBmpSpec;    // _writeBmp(path, width, height, pi
 
 // Decodes the BMP file that `stream` holds, the stream's position 0 being its first byte:
 // the tuple (width, height, pixels), or null with an exception set and a traceback entry.
-Ref loadBmp(PyObject* stream) noexcept;
+// `ownFile`: the stream is a file the module opened itself, whose reads nobody can see.
+Ref loadBmp(PyObject* stream, bool ownFile) noexcept;
 
 }  // namespace si::bmp

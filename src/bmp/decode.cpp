@@ -12,6 +12,7 @@
 #include "bmp/bmp.hpp"
 #include "bmp/common.hpp"
 #include "bmp/rows.hpp"
+#include "bmp/stored_rows.hpp"
 #include "runtime/convert.hpp"
 #include "runtime/names.hpp"
 #include "runtime/traceback.hpp"
@@ -70,7 +71,7 @@ void raiseNegativeCount(int32_t width, int64_t absHeight) {
 
 }  // namespace
 
-Ref loadBmp(PyObject* stream) noexcept {
+Ref loadBmp(PyObject* stream, bool ownFile) noexcept {
     if (!interned(g_fileHeaderFormat, "<IHHI") || !interned(g_sizeFormat, "<I") ||
         !interned(g_infoFormat, "<iiHHIIiiII"))
         SI_FAIL(kLoadName);
@@ -154,20 +155,14 @@ Ref loadBmp(PyObject* stream) noexcept {
     // A zero-length row can never fail or change the buffer: its reads are skipped, however
     // many rows the header declares.
     if (rowStride > 0) {
-        Ref strideObj(PyLong_FromLongLong(rowStride));
-        SI_TRY(kLoadName, strideObj);
+        StoredRows stored(stream, rowStride, absHeight, ownFile);
+        // The first row to cross the signed 32-bit range is refused once read: the last row
+        // of a bottom-up image comes first, a top-down image crosses it at this row.
+        if (!fits) stored.stopAfter(height > 0 ? 0 : INT32_MAX / rowBytes);
         uint8_t* out = pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr;
         for (int64_t row = 0; row < absHeight; ++row) {
-            Ref rowData = callMethod(stream, names().read, strideObj.get());
+            const uint8_t* rowData = stored.next();
             SI_TRY(kLoadName, rowData);
-            if (!PyBytes_CheckExact(rowData.get())) {
-                PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(rowData.get())->tp_name);
-                SI_FAIL(kLoadName);
-            }
-            if (PyBytes_GET_SIZE(rowData.get()) != rowStride) {
-                raiseValue("Incomplete BMP pixel data");
-                SI_FAIL(kLoadName);
-            }
             const int64_t targetRow = height > 0 ? absHeight - 1 - row : row;
             int64_t baseIndex = 0, end = 0;
             if (__builtin_mul_overflow(targetRow, rowBytes, &baseIndex) ||
@@ -177,9 +172,7 @@ Ref loadBmp(PyObject* stream) noexcept {
             }
             // Without a buffer (it would exceed the limit) a later row is certain to fail the
             // check above; until then the rows are only checked.
-            if (out)
-                rows::swapRedBlue(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(rowData.get())), out + baseIndex,
-                                  static_cast<size_t>(width));
+            if (out) rows::swapRedBlue(rowData, out + baseIndex, static_cast<size_t>(width));
         }
     }
     // Here `pixels` exists: without it the row holding the buffer's last byte fails above.

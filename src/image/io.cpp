@@ -15,12 +15,16 @@ namespace {
 constexpr const char kOpenName[] = "SimpleImage.open";
 constexpr const char kStreamName[] = "SimpleImage._streamToImage";
 
+PyObject* streamToImage(PyObject* stream, bool ownFile);
+
 // Calls cls._streamToImage(stream), fetched afresh so a subclass's override is honoured, and
-// unpacks the decoder result.
-bool decodeStream(PyObject* cls, PyObject* stream, Ref* result) {
+// unpacks the decoder result. When it is the module's own and the stream is a file opened
+// here, no one else can see the stream, and the decoders may read it as suits them.
+bool decodeStream(PyObject* cls, PyObject* stream, bool ownFile, Ref* result) {
     Ref decode(PyObject_GetAttr(cls, names()._streamToImage));
     if (!decode) return false;
-    Ref decoded(PyObject_CallOneArg(decode.get(), stream));
+    Ref decoded(ownFile && isFunctionOf(decode.get(), kStreamToImageSpec) ? streamToImage(stream, true)
+                                                                          : PyObject_CallOneArg(decode.get(), stream));
     return decoded && unpack(decoded.get(), 3, result);
 }
 
@@ -34,7 +38,7 @@ PyObject* openBody(const Args& a) {
     SI_TRY(kOpenName, isPath >= 0);
     if (isPath) {
         OpenedFile file;
-        bool ok = openFile(source, names().rb, file) && decodeStream(cls, file.stream.get(), result);
+        bool ok = openFile(source, names().rb, file) && decodeStream(cls, file.stream.get(), true, result);
         // Closed on every way out, before the image is made.
         ok = exitContext(file) && ok;
         SI_TRY(kOpenName, ok);
@@ -43,7 +47,7 @@ PyObject* openBody(const Args& a) {
         SI_TRY(kOpenName, bytesIO);
         Ref stream(PyObject_CallOneArg(bytesIO.get(), source));
         SI_TRY(kOpenName, stream);
-        SI_TRY(kOpenName, decodeStream(cls, stream.get(), result));
+        SI_TRY(kOpenName, decodeStream(cls, stream.get(), false, result));
     } else {
         PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
         SI_FAIL(kOpenName);
@@ -89,8 +93,7 @@ int isBmp(PyObject* signature) {
     return PyObject_RichCompareBool(head.get(), marker.get(), Py_EQ);
 }
 
-PyObject* streamToImageBody(const Args& a) {
-    PyObject* stream = a.obj[0];
+PyObject* streamToImage(PyObject* stream, bool ownFile) {
     Ref eight(PyLong_FromLong(8));
     SI_TRY(kStreamName, eight);
     Ref signature = callMethod(stream, names().read, eight.get());
@@ -110,13 +113,15 @@ PyObject* streamToImageBody(const Args& a) {
     int bmp = isBmp(signature.get());
     SI_TRY(kStreamName, bmp >= 0);
     if (bmp) {
-        Ref decoded = bmp::loadBmp(stream);
+        Ref decoded = bmp::loadBmp(stream, ownFile);
         SI_TRY(kStreamName, decoded);
         return decoded.release();
     }
     PyErr_SetString(PyExc_ValueError, "Unsupported image format");
     SI_FAIL(kStreamName);
 }
+
+PyObject* streamToImageBody(const Args& a) { return streamToImage(a.obj[0], false); }
 
 // save and saveBmp: hand the fields to the writer found in the namespace now.
 PyObject* saveWith(const Args& a, PyObject* writerName, const char* qualname) {

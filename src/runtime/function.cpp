@@ -294,6 +294,10 @@ bool matchTupleDict(const char* funcname, int nparams, PyObject* const* paramNam
     return checkComplete(funcname, nparams, a);
 }
 
+bool isFunctionOf(PyObject* obj, const FunctionSpec& spec) noexcept {
+    return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->spec == &spec;
+}
+
 bool readyFunctionType() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
     FunctionType.tp_name = "Vorlanx.simpleImage_ext.function";

@@ -72,6 +72,10 @@ bool readyFunctionType() noexcept;
 // A new function object for `spec` (which must outlive it), with `globals` as __globals__.
 Ref makeFunction(const FunctionSpec& spec, PyObject* globals) noexcept;
 
+// Whether `obj` is a function object the module made from `spec`: a call of it runs exactly
+// spec.body, so a routine that holds one may run the body directly.
+bool isFunctionOf(PyObject* obj, const FunctionSpec& spec) noexcept;
+
 // Argument matching shared with the class constructor, which receives a tuple and a dict.
 // `funcname` is the name used in the count error. Fills `args.obj`.
 // `paramNames` are interned strings.

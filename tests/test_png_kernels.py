@@ -7,7 +7,8 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = [ROOT / "tests/kernels/test_png_filters.cpp", ROOT / "src/png/filters.cpp", ROOT / "src/png/filters_x86.cpp"]
+SOURCES = [ROOT / "tests/kernels/test_png_filters.cpp", ROOT / "src/png/filters.cpp", ROOT / "src/png/filters_x86.cpp",
+           ROOT / "src/png/scanlines.cpp"]
 
 
 @pytest.mark.parametrize("flags", [["-O2"], ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover"]])

@@ -39,7 +39,7 @@ bool initNames() noexcept {
            intern(n.seek, "seek") && intern(n.write, "write") && intern(n.pack, "pack") &&
            intern(n.unpack, "unpack") && intern(n.crc32, "crc32") && intern(n.compress, "compress") &&
            intern(n.decompress, "decompress") && intern(n.decompressobj, "decompressobj") &&
-           intern(n.unconsumed_tail, "unconsumed_tail") && intern(n.eof, "eof") &&
+           intern(n.unconsumed_tail, "unconsumed_tail") && intern(n.eof, "eof") && intern(n.error, "error") &&
            intern(n.startswith, "startswith") && intern(n.rb, "rb") && intern(n.wb, "wb") &&
            intern(n.enter, "__enter__") && intern(n.exit, "__exit__");
 }

@@ -33,6 +33,7 @@ struct Names {
     PyObject* decompressobj;
     PyObject* unconsumed_tail;
     PyObject* eof;
+    PyObject* error;
     PyObject* startswith;
     PyObject* rb;
     PyObject* wb;

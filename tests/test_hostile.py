@@ -1,8 +1,11 @@
 """Objects a caller is free to pass, lying about their size: every entry point reads only the
 memory an object really exports, and gives the same verdict whichever path reads it."""
 import array
+import ctypes
 import os
 import struct
+import subprocess
+import sys
 import types
 import zlib
 
@@ -100,3 +103,44 @@ def test_constructor_copies_the_exported_bytes():
         img.save(os.devnull)
     with pytest.raises(IndexError):
         img.getPixel((4, 1))
+
+
+def test_constructor_holds_its_arguments():
+    # A C caller may pass its own keyword dictionary, which a width's __int__ can empty before
+    # the pixels are read.
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, (ctypes.py_object,) * 3
+    kwargs = {"height": 1, "pixels": bytearray(b"abc")}
+    kwargs["width"] = type("Emptying", (), {"__int__": lambda self: kwargs.clear() or 1})()
+    img = call(ext.SimpleImage, (), kwargs)
+    assert img.size == (1, 1) and img._pixels == b"abc"
+
+
+CLAIMS = r"""
+import resource, struct, sys, zlib
+from Vorlanx.simpleImage_ext import SimpleImage
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0))
+       + struct.pack(">I", 0xFFFFFFF0) + b"IDAT" + bytes(16))
+bmp = (b"BM" + struct.pack("<IHHI", 60, 0, 0, 54)
+       + struct.pack("<IiiHHIIiiII", 40, 2**31 - 1, 1, 1, 24, 0, 0, 2835, 2835, 0, 0) + bytes(6))
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+for data, path in ((png, sys.argv[1]), (bmp, sys.argv[2])):
+    open(path, "wb").write(data)
+    for source in (data, path):
+        try:
+            SimpleImage.open(source)
+        except Exception as e:
+            print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("SI_SANITIZED")), reason="the sanitizer reserves address space of its own")
+def test_a_file_is_not_asked_for_what_its_header_claims(tmp_path):
+    # A 60-byte file claiming a 4 GiB chunk or a row of 6 GiB: from a path as from bytes, the
+    # data's own refusal, with no reservation of the claim.
+    done = subprocess.run([sys.executable, "-c", CLAIMS, str(tmp_path / "a.png"), str(tmp_path / "a.bmp")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines() == ["ValueError Unexpected EOF while reading chunk data"] * 2 + \
+        ["ValueError Incomplete BMP pixel data"] * 2, done.stderr

@@ -49,13 +49,20 @@ bool StoredRows::fill() noexcept {
     if (ended_) return incomplete();
     const int64_t pieceRows = std::max<int64_t>(1, kPieceBytes / rowStride_);
     const int64_t want = std::min(pieceRows, last_ - row_ + 1);
+    // One row larger than a piece is read only if the file holds it: a header may claim rows
+    // of gigabytes in a file of a few bytes.
+    if (want * rowStride_ > kPieceBytes) {
+        int64_t left = bytesLeft(stream_);
+        if (left >= 0 && left < rowStride_) return incomplete();
+    }
     if (!staging_) {
-        staging_.reset(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieceRows * rowStride_)));
+        const int64_t stagingRows = std::min(pieceRows, last_ + 1);
+        staging_.reset(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stagingRows * rowStride_)));
         if (!staging_ || !(view_ = Ref(PyMemoryView_FromObject(staging_.get())))) return false;
     }
     Ref target(PySequence_GetSlice(view_.get(), 0, static_cast<Py_ssize_t>(want * rowStride_)));
     if (!target) return false;
-    Ref got(PyObject_CallMethod(stream_, "readinto", "O", target.get()));
+    Ref got = callMethod(stream_, names().readinto, target.get());
     if (!got) return false;
     const Py_ssize_t n = PyLong_AsSsize_t(got.get());
     if (n < 0) return PyErr_Occurred() ? false : incomplete();

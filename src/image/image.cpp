@@ -77,6 +77,10 @@ PyObject* imageNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         addTraceback(kCinitName, __LINE__);
         return nullptr;
     }
+    // The arguments are borrowed from the caller's tuple and dictionary, and a width's __int__
+    // runs before the pixels are read: held here, they outlive whatever it does to the
+    // dictionary (a C caller may pass its own).
+    Ref held[3] = {Ref::borrow(a.obj[0]), Ref::borrow(a.obj[1]), Ref::borrow(a.obj[2])};
     if (!fill(asImage(self.get()), a, Ref())) return nullptr;
     return self.release();
 }

@@ -106,7 +106,7 @@ PyObject* streamToImage(PyObject* stream, bool ownFile) {
     int png = startsWith(signature.get(), pngSignature.get());
     SI_TRY(kStreamName, png >= 0);
     if (png) {
-        Ref decoded = png::loadPng(stream);
+        Ref decoded = png::loadPng(stream, ownFile);
         SI_TRY(kStreamName, decoded);
         return decoded.release();
     }

@@ -21,8 +21,24 @@ int lengthIs(PyObject* obj, Py_ssize_t expected) {
     return n < 0 ? -1 : n == expected;
 }
 
-PyObject* readChunkBody(const Args& a) {
-    PyObject* stream = a.obj[0];
+// Data longer than this is asked of the module's own file only if the file holds it.
+constexpr long long kPlainRead = 1 << 20;
+
+// What to ask of the stream for the chunk data: `length` itself, or, from a file the module
+// opened itself that holds less than a large claim, only what is left (the read then comes
+// back short, as it would have, without reserving the claim first).
+Ref dataRequest(PyObject* stream, PyObject* length, bool ownFile) {
+    long long claimed = ownFile && PyLong_CheckExact(length) ? PyLong_AsLongLong(length) : 0;
+    if (claimed > kPlainRead) {
+        int64_t left = bytesLeft(stream);
+        if (left >= 0 && left < claimed) return Ref(PyLong_FromLongLong(left));
+    }
+    return Ref::borrow(length);
+}
+
+}  // namespace
+
+Ref readChunk(PyObject* stream, bool ownFile) noexcept {
     const Constants* k = constants();
     SI_TRY(kReadName, k);
 
@@ -30,7 +46,7 @@ PyObject* readChunkBody(const Args& a) {
     SI_TRY(kReadName, lengthBytes);
     Py_ssize_t got = PyObject_Length(lengthBytes.get());
     SI_TRY(kReadName, got >= 0);
-    if (got == 0) return PyTuple_Pack(2, k->empty, k->empty);
+    if (got == 0) return Ref(PyTuple_Pack(2, k->empty, k->empty));
     if (got != 4) {
         PyErr_SetString(PyExc_ValueError, "Unexpected EOF while reading chunk length");
         SI_FAIL(kReadName);
@@ -47,7 +63,9 @@ PyObject* readChunkBody(const Args& a) {
         SI_FAIL(kReadName);
     }
 
-    Ref data = callMethod(stream, names().read, length.get());
+    Ref request = dataRequest(stream, length.get(), ownFile);
+    SI_TRY(kReadName, request);
+    Ref data = callMethod(stream, names().read, request.get());
     SI_TRY(kReadName, data);
     Py_ssize_t dataLength = PyObject_Length(data.get());
     SI_TRY(kReadName, dataLength >= 0);
@@ -80,10 +98,14 @@ PyObject* readChunkBody(const Args& a) {
         SI_FAIL(kReadName);
     }
     // The stream's own objects, not copies.
-    PyObject* result = PyTuple_Pack(2, chunkType.get(), data.get());
+    Ref result(PyTuple_Pack(2, chunkType.get(), data.get()));
     SI_TRY(kReadName, result);
     return result;
 }
+
+namespace {
+
+PyObject* readChunkBody(const Args& a) { return readChunk(a.obj[0], false).release(); }
 
 // length + chunkType + data + crc: one allocation when all four are exact bytes, else the
 // interpreter's own concatenation (a rebound struct may pack into something else).

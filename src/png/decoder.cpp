@@ -34,7 +34,7 @@ int takeChunk(PyObject* chunkType, PyObject* data, Header& header, PyObject* ida
 
 }  // namespace
 
-Ref loadPng(PyObject* stream) noexcept {
+Ref loadPng(PyObject* stream, bool ownFile) noexcept {
     const Constants* k = constants();
     SI_TRY(kLoadName, k);
     Ref signature = callMethod(stream, names().read, k->eight);
@@ -54,7 +54,9 @@ Ref loadPng(PyObject* stream) noexcept {
     for (int more = 1; more;) {
         Ref readChunk = lookup(names()._readChunk);
         SI_TRY(kLoadName, readChunk);
-        Ref chunk(PyObject_CallOneArg(readChunk.get(), stream));
+        Ref chunk = ownFile && isFunctionOf(readChunk.get(), kReadChunkSpec)
+                        ? png::readChunk(stream, true)
+                        : Ref(PyObject_CallOneArg(readChunk.get(), stream));
         SI_TRY(kLoadName, chunk);
         Ref item[2];  // chunkType, data
         SI_TRY(kLoadName, unpack(chunk.get(), 2, item));

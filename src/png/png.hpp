@@ -11,6 +11,10 @@ extern const FunctionSpec kWritePngSpec;    // _writePng(path, width, height, pi
 
 // Decodes the PNG file that `stream` holds from its current position: the tuple
 // (width, height, pixels), or null with an exception set and a traceback entry added.
-Ref loadPng(PyObject* stream) noexcept;
+// `ownFile`: the stream is a file the module opened itself, whose reads nobody can see.
+Ref loadPng(PyObject* stream, bool ownFile) noexcept;
+
+// What _readChunk(stream) does; `ownFile` as for loadPng.
+Ref readChunk(PyObject* stream, bool ownFile) noexcept;
 
 }  // namespace si::png

@@ -1,5 +1,7 @@
 #include "runtime/names.hpp"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <initializer_list>
 
@@ -36,7 +38,7 @@ bool initNames() noexcept {
            intern(n._readChunk, "_readChunk") && intern(n._makeChunk, "_makeChunk") &&
            intern(n._writePng, "_writePng") && intern(n._writeBmp, "_writeBmp") &&
            intern(n._streamToImage, "_streamToImage") && intern(n.read, "read") &&
-           intern(n.seek, "seek") && intern(n.write, "write") && intern(n.pack, "pack") &&
+           intern(n.seek, "seek") && intern(n.tell, "tell") && intern(n.readinto, "readinto") && intern(n.write, "write") && intern(n.pack, "pack") &&
            intern(n.unpack, "unpack") && intern(n.crc32, "crc32") && intern(n.compress, "compress") &&
            intern(n.decompress, "decompress") && intern(n.decompressobj, "decompressobj") &&
            intern(n.unconsumed_tail, "unconsumed_tail") && intern(n.eof, "eof") && intern(n.error, "error") &&
@@ -186,6 +188,22 @@ bool exitContext(OpenedFile& file) noexcept {
     }
     PyErr_Restore(type, value, tb);
     return false;
+}
+
+int64_t bytesLeft(PyObject* file) noexcept {
+    int fd = PyObject_AsFileDescriptor(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        PyErr_Clear();
+        return -1;
+    }
+    Ref position = callMethod(file, names().tell);
+    long long at = position ? PyLong_AsLongLong(position.get()) : -1;
+    if (at < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return at < st.st_size ? int64_t(st.st_size - at) : 0;
 }
 
 }  // namespace si

@@ -4,6 +4,7 @@
 // plugged in. Nothing read from the namespace is cached.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 
 #include "runtime/ref.hpp"
@@ -24,6 +25,8 @@ struct Names {
     PyObject* _streamToImage;
     PyObject* read;
     PyObject* seek;
+    PyObject* tell;
+    PyObject* readinto;
     PyObject* write;
     PyObject* pack;
     PyObject* unpack;
@@ -77,6 +80,11 @@ struct OpenedFile {
     Ref stream; // what __enter__ returned
 };
 bool openFile(PyObject* path, PyObject* mode, OpenedFile& out) noexcept;
+// The bytes between the position of `file`, a file the module opened itself, and the end of
+// the regular file it reads; -1, with no error set, when that cannot be told (a pipe, a
+// device). Lets a reader refuse a size a header claims without reserving it first.
+int64_t bytesLeft(PyObject* file) noexcept;
+
 // Runs __exit__ like the end of a `with` block: with (None, None, None) when no exception is
 // set, else with the pending exception, which stays set afterwards (unless a failing exit
 // replaces it). Returns false when an exception is set on return.

@@ -20,6 +20,7 @@ using Bytes = std::vector<uint8_t>;
 struct ZlibResult {
     bool end;         // Z_STREAM_END
     size_t produced;  // total_out
+    const char* msg;  // zlib's reason for a refusal (null for a cut or a preset dictionary)
 };
 
 inline ZlibResult zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) {
@@ -30,7 +31,7 @@ inline ZlibResult zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, siz
     z.next_out = out;
     z.avail_out = uInt(cap);
     int rc = inflate(&z, Z_NO_FLUSH);
-    ZlibResult r{rc == Z_STREAM_END, size_t(z.total_out)};
+    ZlibResult r{rc == Z_STREAM_END, size_t(z.total_out), z.msg};
     inflateEnd(&z);
     return r;
 }
@@ -192,7 +193,7 @@ inline void dynamicBlock(BitWriter& w, bool last, const std::vector<uint8_t>& li
     w.put(19 - 4, 4);
     std::vector<uint8_t> cl(19, 4);
     cl[16] = cl[17] = cl[18] = rawCodeLens.empty() ? 0 : 5;
-    if (!rawCodeLens.empty()) cl[14] = cl[15] = 5;  // room for 16..18: still complete
+    if (!rawCodeLens.empty()) cl[13] = cl[14] = cl[15] = 5;  // room for 16 to 18: still complete
     if (!codeLenLens.empty()) cl = codeLenLens;
     for (uint8_t s : order) w.put(cl[s], 3);
     const auto cc = canonicalCodes(cl);

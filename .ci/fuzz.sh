@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzing: builds the extension with clang (AddressSanitizer, UndefinedBehaviorSanitizer and
 # libFuzzer coverage), runs each Python fuzz target under atheris with atheris's own sanitizer
-# runtime preloaded, and the C++ kernel target natively; each for a bounded time.
+# runtime preloaded, and the C++ targets natively (the scanline kernels, and the inflater
+# against the system zlib); each for a bounded time.
 #
 #   FUZZ_SECONDS=600 bash .ci/fuzz.sh        # seconds per target (default 60)
 #   FUZZ_TARGETS="open streams" bash .ci/fuzz.sh
@@ -13,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"open read_chunk streams kernels"}
+TARGETS=${FUZZ_TARGETS:-"open read_chunk streams kernels inflate"}
 RUN=build/fuzz-run
 BUILD=build/fuzz
 PY=${PYTHON:-python3}
@@ -43,9 +44,19 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=
 cmake --build "$BUILD" -j "$JOBS" >/dev/null
 clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc fuzz/kernels.cpp \
     src/png/filters.cpp src/png/filters_x86.cpp src/bmp/rows.cpp -o "$BUILD/fuzz_kernels"
+# The inflater against the system's zlib (its headers come with zlib1g-dev).
+if [[ ! -f /usr/include/zlib.h ]]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq zlib1g-dev >/dev/null
+fi
+INFLATE_SOURCES=(src/png/inflate.cpp src/png/adler32.cpp src/png/adler32_x86.cpp)
+clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc fuzz/inflate.cpp "${INFLATE_SOURCES[@]}" -lz \
+    -o "$BUILD/fuzz_inflate"
+clang++ -std=c++20 -O1 -Isrc fuzz/inflate_seeds.cpp -lz -o "$BUILD/inflate_seeds"
 
-mkdir -p "$RUN/artifacts"
+mkdir -p "$RUN/artifacts" "$RUN/seeds/inflate"
 "$PY" fuzz/seeds.py "$RUN/seeds" >/dev/null
+"$BUILD/inflate_seeds" "$RUN/seeds/inflate" >/dev/null
 
 # Memory: a header may legally claim a pixel buffer of up to 2 GiB, which the decoders may
 # reserve before the data proves it short; such a buffer must not count as a crash.
@@ -64,6 +75,10 @@ for target in $TARGETS; do
     set +e
     if [[ $target == kernels ]]; then
         "$BUILD/fuzz_kernels" "${FLAGS[@]}" -artifact_prefix="$RUN/artifacts/$target-" "$corpus" >"$log" 2>&1
+    elif [[ $target == inflate ]]; then
+        # Inputs up to 128 KiB leave room for two full 65535-byte stored blocks.
+        "$BUILD/fuzz_inflate" "${FLAGS[@]}" -max_len=131072 -artifact_prefix="$RUN/artifacts/$target-" \
+            "$corpus" "$RUN/seeds/inflate" >"$log" 2>&1
     else
         seeds="$RUN/seeds/$target"
         LD_PRELOAD="$RUNTIME" PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \

@@ -1,5 +1,6 @@
-"""Builds the standalone scanline-kernel checker and runs it: every SIMD path this CPU runs
-must agree byte for byte with the reference over random rows."""
+"""Builds the standalone kernel checkers and runs them: every SIMD path of the scanline kernels
+must agree byte for byte with the reference over random rows, and the inflater with zlib's
+inflate on every stream, cut and output size of its table."""
 import pathlib
 import shutil
 import subprocess
@@ -7,20 +8,27 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = [ROOT / "tests/kernels/test_png_filters.cpp", ROOT / "src/png/filters.cpp", ROOT / "src/png/filters_x86.cpp",
-           ROOT / "src/png/scanlines.cpp"]
+PROGRAMS = {
+    "filters": (["tests/kernels/test_png_filters.cpp", "src/png/filters.cpp", "src/png/filters_x86.cpp",
+                 "src/png/scanlines.cpp"], []),
+    "inflate": (["tests/kernels/test_inflate.cpp", "src/png/inflate.cpp", "src/png/adler32.cpp",
+                 "src/png/adler32_x86.cpp"], ["-lz"]),
+}
 
 
+@pytest.mark.parametrize("program", PROGRAMS)
 @pytest.mark.parametrize("flags", [["-O2"], ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover"]])
-def test_simd_kernels_match_reference(tmp_path, flags):
+def test_kernels_match_reference(tmp_path, program, flags):
     compiler = shutil.which("g++") or shutil.which("c++")
     if compiler is None:
         pytest.skip("no C++ compiler")
-    program = tmp_path / "kernels"
+    sources, libs = PROGRAMS[program]
+    binary = tmp_path / program
     build = subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", *flags, "-I", str(ROOT / "src"),
-                            *map(str, SOURCES), "-o", str(program)], capture_output=True, text=True)
+                            "-I", str(ROOT / "fuzz"), *(str(ROOT / s) for s in sources), *libs, "-o", str(binary)],
+                           capture_output=True, text=True)
     if build.returncode and "-fsanitize=address,undefined" in flags and "sanitize" in build.stderr:
         pytest.skip("sanitizers unavailable")
     assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
+    run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and "failures: 0" in run.stdout, run.stdout + run.stderr

@@ -1,0 +1,58 @@
+// Scalar Adler-32 and the run-time choice of version.
+#include "png/adler32.hpp"
+
+#include <initializer_list>
+
+namespace si::adler32 {
+
+// The SIMD versions live in adler32_x86.cpp; null for one this build has not.
+Fn x86Impl(Isa isa) noexcept;
+
+namespace {
+
+uint32_t updateScalar(uint32_t adler, const uint8_t* data, size_t len) {
+    uint32_t a = adler & 0xFFFF, b = adler >> 16;
+    while (len) {
+        size_t run = len < kMaxRun ? len : kMaxRun;
+        len -= run;
+        for (; run; --run) {
+            a += *data++;
+            b += a;
+        }
+        a %= kModulus;
+        b %= kModulus;
+    }
+    return b << 16 | a;
+}
+
+bool cpuHas(Isa isa) {
+    __builtin_cpu_init();
+    switch (isa) {
+        case Isa::Scalar:
+            return true;
+        case Isa::SSSE3:
+            return __builtin_cpu_supports("ssse3");
+        case Isa::AVX2:
+            return __builtin_cpu_supports("avx2");
+    }
+    return false;
+}
+
+}  // namespace
+
+Fn implFor(Isa isa) noexcept {
+    if (!cpuHas(isa)) return nullptr;
+    if (isa == Isa::Scalar) return updateScalar;
+    return x86Impl(isa);
+}
+
+uint32_t update(uint32_t adler, const uint8_t* data, size_t len) noexcept {
+    static const Fn best = [] {
+        for (Isa isa : {Isa::AVX2, Isa::SSSE3})
+            if (Fn f = implFor(isa)) return f;
+        return implFor(Isa::Scalar);
+    }();
+    return best(adler, data, len);
+}
+
+}  // namespace si::adler32

@@ -93,7 +93,7 @@ bool cpuHas(Isa isa) {
 const Kernels kScalar = {
     "scalar",           subScalar<3>,   subScalar<4>,   upScalar, avgScalar<3>, avgScalar<4>,
     paethScalar<3>,     paethScalar<4>, paethPairScalar<3>, paethPairScalar<4>, avgPairScalar<4>,
-    stripScalar,
+    stripScalar,        nullptr,        nullptr,
 };
 
 const Kernels* kernelsFor(Isa isa) noexcept {
@@ -144,6 +144,12 @@ void unfilterPair(const Kernels& k, int filter, uint8_t* first, uint8_t* second,
         k.avgPair4(first, second, prev, len);
     else
         (bpp == 4 ? k.paethPair4 : k.paethPair3)(first, second, prev, len);
+}
+
+void unfilterQuad(const Kernels& k, uint8_t* const rows[4], const uint8_t* prev, size_t len, int bpp) noexcept {
+    if (QuadFn quad = bpp == 4 ? k.paethQuad4 : k.paethQuad3) return quad(rows, prev, len);
+    unfilterPair(k, 4, rows[0], rows[1], prev, len, bpp);
+    unfilterPair(k, 4, rows[2], rows[3], rows[1], len, bpp);
 }
 
 }  // namespace si::png::kernels

@@ -243,6 +243,54 @@ __attribute__((target("sse4.1"))) inline __m128i selectSse41(__m128i mask, __m12
         storePixel<Bpp>(second + len - Bpp, _mm_srli_si128(_mm_packus_epi16(x, x), 4));          \
     }
 
+// Four rows as two such pairs side by side: register L holds pixel p of row 0 and p - 1 of
+// row 1, register H pixel p - 2 of row 2 and p - 3 of row 3. H's up is row 1's pixel p - 2 and
+// row 2's pixel p - 3, the high half of L's and the low half of H's previous results, so the two
+// chains advance side by side in separate registers and the processor overlaps them. Lanes of
+// rows that have not started, or have ended, hold zeros or values only such lanes read.
+// Measured (ns per byte of the four rows, 3840-pixel rows, best of 30): SSE4.1 0.39 / 0.28
+// against 0.58 / 0.41 as two pairs (3 / 4 bytes per pixel).
+#define SI_PAETH_QUAD_STEP(ABS, SELECT, GUARDED)                                                  \
+    do {                                                                                          \
+        const size_t p_ = t * Bpp;                                                                \
+        __m128i up0_ = !GUARDED || t < n ? widen(loadPixel<Bpp>(prev + p_, t + 1 < n)) : zero;    \
+        __m128i x0_ = !GUARDED || t < n ? widen(loadPixel<Bpp>(rows[0] + p_, t + 1 < n)) : zero; \
+        if (!GUARDED || (t >= 1 && t <= n))                                                       \
+            x0_ = _mm_unpacklo_epi64(x0_, widen(loadPixel<Bpp>(rows[1] + p_ - Bpp, t < n)));      \
+        __m128i x1_ = !GUARDED || (t >= 2 && t < n + 2) ? widen(loadPixel<Bpp>(rows[2] + p_ - 2 * Bpp, t < n + 1)) : zero; \
+        if (!GUARDED || t >= 3)                                                                   \
+            x1_ = _mm_unpacklo_epi64(x1_, widen(loadPixel<Bpp>(rows[3] + p_ - 3 * Bpp, t < n + 2))); \
+        __m128i b0_ = _mm_unpacklo_epi64(up0_, a0);                                               \
+        __m128i b1_ = _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(a0), _mm_castsi128_pd(a1), 1)); \
+        SI_PAETH_PIXEL(ABS, SELECT, x0_, a0, b0_, c0);                                            \
+        SI_PAETH_PIXEL(ABS, SELECT, x1_, a1, b1_, c1);                                            \
+        __m128i bytes0_ = _mm_packus_epi16(x0_, x0_), bytes1_ = _mm_packus_epi16(x1_, x1_);       \
+        if (!GUARDED || t < n) storePixel<Bpp>(rows[0] + p_, bytes0_);                           \
+        if (!GUARDED || (t >= 1 && t <= n)) storePixel<Bpp>(rows[1] + p_ - Bpp, _mm_srli_si128(bytes0_, 4)); \
+        if (!GUARDED || (t >= 2 && t < n + 2)) storePixel<Bpp>(rows[2] + p_ - 2 * Bpp, bytes1_); \
+        if (!GUARDED || t >= 3) storePixel<Bpp>(rows[3] + p_ - 3 * Bpp, _mm_srli_si128(bytes1_, 4)); \
+        a0 = x0_;                                                                                 \
+        c0 = b0_;                                                                                 \
+        a1 = x1_;                                                                                 \
+        c1 = b1_;                                                                                 \
+    } while (0)
+
+// A pixel's bytes in the 16-bit lanes of a register's low half.
+inline __m128i widen(__m128i bytes) { return _mm_unpacklo_epi8(bytes, _mm_setzero_si128()); }
+
+template <int Bpp>
+__attribute__((target("sse4.1"))) void paethQuadSse41(uint8_t* const rows[4], const uint8_t* prev, size_t len) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a0 = zero, c0 = zero, a1 = zero, c1 = zero;
+    const size_t n = len / Bpp;
+    size_t t = 0;
+    for (; t < 3 && t < n + 3; ++t) SI_PAETH_QUAD_STEP(absSsse3, selectSse41, true);
+    for (; t < n; ++t) SI_PAETH_QUAD_STEP(absSsse3, selectSse41, false);
+    for (; t < n + 3; ++t) SI_PAETH_QUAD_STEP(absSsse3, selectSse41, true);
+}
+
+#undef SI_PAETH_QUAD_STEP
+
 template <int Bpp>
 void paethSse2(uint8_t* row, const uint8_t* prev, size_t len) {
     SI_PAETH_ROW(absSse2, selectSse2)
@@ -306,19 +354,19 @@ __attribute__((target("avx2"))) void stripAvx2(const uint8_t* rgba, uint8_t* rgb
 const Kernels* x86Kernels(Isa isa) noexcept {
     static const Kernels sse2 = {
         "sse2", sub3Sse2, sub4Sse2, upSse2, avgSse2<3>, avgSse2<4>, paethSse2<3>, paethSse2<4>, paethPairSse2<3>,
-        paethPairSse2<4>, avgPairSse2<4>, kScalar.stripAlpha,
+        paethPairSse2<4>, avgPairSse2<4>, kScalar.stripAlpha, nullptr, nullptr,
     };
     static const Kernels ssse3 = {
         "ssse3", sse2.sub3, sse2.sub4, sse2.up, sse2.avg3, sse2.avg4, paethSsse3<3>, paethSsse3<4>, paethPairSsse3<3>,
-        paethPairSsse3<4>, sse2.avgPair4, stripSsse3,
+        paethPairSsse3<4>, sse2.avgPair4, stripSsse3, nullptr, nullptr,
     };
     static const Kernels sse41 = {
         "sse4.1", ssse3.sub3, ssse3.sub4, ssse3.up, ssse3.avg3, ssse3.avg4, paethSse41<3>, paethSse41<4>,
-        paethPairSse41<3>, paethPairSse41<4>, ssse3.avgPair4, ssse3.stripAlpha,
+        paethPairSse41<3>, paethPairSse41<4>, ssse3.avgPair4, ssse3.stripAlpha, paethQuadSse41<3>, paethQuadSse41<4>,
     };
     static const Kernels avx2 = {
         "avx2", sse41.sub3, sse41.sub4, upAvx2, sse41.avg3, sse41.avg4, sse41.paeth3, sse41.paeth4,
-        sse41.paethPair3, sse41.paethPair4, sse41.avgPair4, stripAvx2,
+        sse41.paethPair3, sse41.paethPair4, sse41.avgPair4, stripAvx2, sse41.paethQuad3, sse41.paethQuad4,
     };
     switch (isa) {
         case Isa::SSE2:

@@ -95,6 +95,23 @@ int main() {
                         ++cases;
                     }
                 }
+                {
+                    // Four Paeth rows at once equal four rows one after the other.
+                    std::vector<std::vector<uint8_t>> in(4, std::vector<uint8_t>(len)), want(4);
+                    for (auto& r : in)
+                        for (auto& b : r) b = uint8_t(round == 1 ? (rng() & 1) * 255 : rng());
+                    for (int r = 0; r < 4; ++r) {
+                        want[r] = in[r];
+                        referenceRow(4, want[r], r ? want[r - 1].data() : prev.data(), bpp);
+                    }
+                    for (const Kernels* k : sets) {
+                        auto got = in;
+                        uint8_t* const rows[4] = {got[0].data(), got[1].data(), got[2].data(), got[3].data()};
+                        unfilterQuad(*k, rows, prev.data(), len, bpp);
+                        check(got == want, "quad", k->name, 4, bpp, width, false);
+                        ++cases;
+                    }
+                }
                 if (bpp == 4) {
                     std::vector<uint8_t> want(width * 3);
                     for (size_t i = 0; i < width; ++i)

@@ -94,6 +94,16 @@ def test_decoder_reads_only_what_it_is_given(monkeypatch, name, value, outcome):
             decode()
 
 
+def test_a_failing_len_is_the_error_seen(monkeypatch):
+    # Nothing else runs while it is pending: here the input's own __len__, Python code too.
+    inflater = types.SimpleNamespace(decompress=zlib.decompressobj().decompress, eof=False,
+                                     unconsumed_tail=liar(bytes, b"", None))
+    monkeypatch.setattr(ext, "zlib", types.SimpleNamespace(crc32=zlib.crc32, decompressobj=lambda: inflater))
+    monkeypatch.setattr(ext, "_readChunk", reading_chunks_as(lambda d: liar(bytes, d, len(d))))
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+        decode()
+
+
 def test_constructor_copies_the_exported_bytes():
     # The length check asks len() as the interpreter does; the copy takes the real bytes, and
     # every later use measures those.

@@ -217,8 +217,9 @@ int inflatePieces(PyObject* zlib, PyObject* decompressor, PyObject* idatChunks, 
             Ref tail(PyObject_GetAttr(decompressor, names().unconsumed_tail));
             if (!tail) return -1;
             Py_ssize_t tailLength = PyObject_Length(tail.get());
+            if (tailLength < 0) return -1;
             Py_ssize_t inputLength = PyObject_Length(input.get());
-            if (tailLength < 0 || inputLength < 0) return -1;
+            if (inputLength < 0) return -1;
             // Input consumed and the piece not filled: nothing is pending, take more input.
             if (tailLength == 0 && n < maxLength) break;
             // No progress at all: leave the verdict to the final check.

@@ -43,7 +43,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=
     "-DCMAKE_CXX_FLAGS=$SAN -fsanitize=fuzzer-no-link -fno-omit-frame-pointer -g" >/dev/null
 cmake --build "$BUILD" -j "$JOBS" >/dev/null
 clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc fuzz/kernels.cpp \
-    src/png/filters.cpp src/png/filters_x86.cpp src/bmp/rows.cpp -o "$BUILD/fuzz_kernels"
+    src/png/filters.cpp src/png/filters_x86.cpp src/png/scanlines.cpp src/bmp/rows.cpp -o "$BUILD/fuzz_kernels"
 # The inflater against the system's zlib (its headers come with zlib1g-dev).
 if [[ ! -f /usr/include/zlib.h ]]; then
     export DEBIAN_FRONTEND=noninteractive

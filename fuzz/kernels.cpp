@@ -1,9 +1,11 @@
-// libFuzzer target for the pure byte kernels: every PNG unfilter kernel set this CPU runs and
+// libFuzzer target for the pure byte kernels: every PNG unfilter kernel set this CPU runs, the
+// whole-image reconstruction (rows paired and taken four at a time, RGB compacted in place) and
 // the BMP red/blue swap (scalar and vector) must agree byte for byte with the plain reference
-// loops below, written straight from the filter definitions, on rows the fuzzer chooses.
+// loops below, written straight from the filter definitions, on data the fuzzer chooses.
 //
 //   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc fuzz/kernels.cpp \
-//       src/png/filters.cpp src/png/filters_x86.cpp src/bmp/rows.cpp -o build/fuzz_kernels
+//       src/png/filters.cpp src/png/filters_x86.cpp src/png/scanlines.cpp src/bmp/rows.cpp \
+//       -o build/fuzz_kernels
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "bmp/rows.hpp"
 #include "png/filters.hpp"
+#include "png/scanlines.hpp"
 
 namespace {
 
@@ -87,6 +90,38 @@ void checkUnfilter(const uint8_t* data, size_t size) {
     }
 }
 
+// Input: [bpp bit | width] [height] then filter bytes and row bytes, cycled. Rows of filter
+// types 3 and 4 are frequent, so that pairs and fours form.
+void checkImage(const uint8_t* data, size_t size) {
+    if (size < 3) return;
+    const int bpp = (data[0] & 1) ? 4 : 3;
+    const size_t width = (data[0] >> 1) % 40, height = 1 + data[1] % 12;
+    data += 2;
+    size -= 2;
+    const size_t len = width * size_t(bpp), stride = len + 1;
+    std::vector<uint8_t> raw(stride * height), want(width * 3 * height), prev(len, 0);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = data[i % size] ^ uint8_t(i / size);
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t& filter = raw[y * stride];
+        filter = uint8_t(filter % 8 < 5 ? filter % 8 : 4 - filter % 8 % 2);  // 5, 6, 7 -> 4, 3, 4
+        std::vector<uint8_t> row(raw.begin() + long(y * stride + 1), raw.begin() + long((y + 1) * stride));
+        unfilterReference(filter, row.data(), prev.data(), len, size_t(bpp));
+        for (size_t x = 0; x < width; ++x) std::memcpy(&want[(y * width + x) * 3], &row[x * size_t(bpp)], 3);
+        prev = row;
+    }
+    for (k::Isa isa : {k::Isa::Scalar, k::Isa::SSE2, k::Isa::SSSE3, k::Isa::SSE41, k::Isa::AVX2}) {
+        const k::Kernels* set = k::kernelsFor(isa);
+        if (!set) continue;
+        auto* work = new uint8_t[raw.size()];
+        std::memcpy(work, raw.data(), raw.size());
+        auto* rgb = bpp == 3 ? work : new uint8_t[want.size() ? want.size() : 1];
+        si::png::scanlines::reconstruct(*set, work, height, width, bpp, rgb);
+        if (std::memcmp(rgb, want.data(), want.size()) != 0) mismatch();
+        if (rgb != work) delete[] rgb;
+        delete[] work;
+    }
+}
+
 void checkSwap(const uint8_t* data, size_t size) {
     const size_t width = size / 3;
     if (width == 0) {
@@ -129,6 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     if (data[0] & 0x80)
         checkSwap(data + 1, size - 1);
+    else if (data[0] & 0x40)
+        checkImage(data + 1, size - 1);
     else
         checkUnfilter(data, size);
     return 0;

@@ -271,9 +271,10 @@ def _on_cluster(client: "distributed.Client", tasks: list[_Task], to: Format, fn
     futures = client.map(convert_file, [os.path.abspath(t.source) for t in tasks],
                          [os.path.abspath(t.output) for t in tasks], to=to, fn=fn, pure=False)
     task_of = {future.key: task for future, task in zip(futures, tasks)}
+    # The client need not be the default one (the command makes its own), so it is named.
     if progress and sys.stderr.isatty():
-        distributed.progress(futures)
-    for future in distributed.as_completed(futures):
+        distributed.progress(futures, scheduler=client.scheduler.address, loop=client.loop)
+    for future in distributed.as_completed(futures, loop=client.loop):
         task = task_of[future.key]
         finish(task, _outcome(future, task))
 

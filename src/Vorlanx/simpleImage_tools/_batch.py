@@ -264,7 +264,7 @@ def _in_pool(tasks: list[_Task], jobs: int, to: Format, fn: Edit | None,
             pool.shutdown(cancel_futures=True)
 
 
-def _on_cluster(client: "distributed.Client", tasks: list[_Task], to: Format, fn: Edit | None, progress: bool,
+def _on_cluster(client: Any, tasks: list[_Task], to: Format, fn: Edit | None, progress: bool,
                 finish: Callable[[_Task, Result], None]) -> None:
     distributed = require("distributed", "convert on a cluster")
     # Paths go out absolute: a worker's current folder is not this process's.

@@ -130,7 +130,7 @@ def test_interrupted_run_leaves_no_partial_output_and_a_rerun_completes(tmp_path
         assert bytes(S.open(str(out / name))._pixels) == bytes(255 - b for b in small(int(name[1]))._pixels)
     assert [name for name in os.listdir(out) if name.startswith(".w4.png.tmp-")]
 
-    rerun = convert([src], out, jobs=2, progress=False)
+    rerun = convert(str(src), out, jobs=2, progress=False)      # one path, as a plain string
     assert (rerun.converted, rerun.skipped, rerun.failed) == (first.failed, first.converted, 0)
     assert all(os.path.isfile(out / f"w{width}.png") for width in range(1, 9))
 

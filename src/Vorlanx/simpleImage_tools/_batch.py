@@ -213,6 +213,8 @@ def _plan(sources: Iterable[PathLike], out_dir: str, to: Format) -> Iterator[tup
     """(source, output, earlier source with the same output or None) for every source file."""
     claimed: dict[str, str] = {}
     skip = os.path.realpath(out_dir)
+    if isinstance(sources, (str, os.PathLike)):
+        sources = [sources]      # one path, not the characters of one
     for source in (os.fspath(s) for s in sources):
         pairs: Iterable[tuple[str, str]]
         if os.path.isdir(source):

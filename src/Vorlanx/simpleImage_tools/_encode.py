@@ -46,7 +46,8 @@ def _encode(img: SimpleImage, writer_name: str) -> bytes:
     fields = [field.__get__(img) for field in _FIELDS]
     if not hasattr(os, "memfd_create") or type(writer) is not _MODULE_FUNCTION or writer.__name__ != writer_name:
         # A writer of the user's own may seek or leave holes: it gets an empty file, as a
-        # fresh path would give it, and the whole file is the result.
+        # fresh path would give it, and the whole file is the result. So does every writer
+        # where files are not in memory, as there is little to gain from reusing one.
         fd = _empty_file()
         try:
             _call(writer, fd, fields)
@@ -95,7 +96,10 @@ def _read_whole(fd: int) -> bytes:
 def _empty_file() -> int:
     """A descriptor of a new, empty, unnamed file: in memory where the platform allows."""
     if hasattr(os, "memfd_create"):
-        return os.memfd_create("simpleimage-encode", os.MFD_CLOEXEC)
+        try:
+            return os.memfd_create("simpleimage-encode", os.MFD_CLOEXEC)
+        except OSError:
+            pass  # a kernel or sandbox without it
     with tempfile.TemporaryFile() as f:
         return os.dup(f.fileno())
 

@@ -122,16 +122,18 @@ def test_interrupted_run_leaves_no_partial_output_and_a_rerun_completes(tmp_path
     assert by_name["w2.png"].message == "ValueError: no thanks"
     assert by_name["w4.png"].status == "failed" and "BrokenProcessPool" in by_name["w4.png"].message
     assert first.failed >= 2 and first.converted + first.failed == 8
-    # Whatever sits under a final name is whole and edited; the dead writer's file is only
-    # under its temporary name.
-    finals = [name for name in os.listdir(out) if not name.startswith(".")]
-    assert sorted(finals) == sorted(os.path.basename(r.output) for r in first.results if r.status == "converted")
+    # Whatever sits under a final name is whole and edited (a file in flight beside the dying
+    # one may have been finished though reported failed); the dead writer's file is only under
+    # its temporary name.
+    finals = sorted(name for name in os.listdir(out) if not name.startswith("."))
+    assert {os.path.basename(r.output) for r in first.results if r.status == "converted"} <= set(finals)
+    assert "w2.png" not in finals and "w4.png" not in finals
     for name in finals:
         assert bytes(S.open(str(out / name))._pixels) == bytes(255 - b for b in small(int(name[1]))._pixels)
     assert [name for name in os.listdir(out) if name.startswith(".w4.png.tmp-")]
 
     rerun = convert(str(src), out, jobs=2, progress=False)      # one path, as a plain string
-    assert (rerun.converted, rerun.skipped, rerun.failed) == (first.failed, first.converted, 0)
+    assert (rerun.converted, rerun.skipped, rerun.failed) == (8 - len(finals), len(finals), 0)
     assert all(os.path.isfile(out / f"w{width}.png") for width in range(1, 9))
 
 

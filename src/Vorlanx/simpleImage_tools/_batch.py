@@ -136,28 +136,24 @@ def process(sources: Iterable[PathLike], out_dir: PathLike, fn: Edit | None, *, 
         else:
             tasks.append(_Task(len(results), source, output))
         results.append(result)
-    decided = [r for r in results if r is not None]
     bar = _progress_bar(len(results), progress and client is None)
 
-    def done(result: Result) -> None:
+    def finish(index: int, result: Result) -> None:
+        results[index] = result
         if bar is not None:
             bar.update()
         if on_result is not None:
             on_result(result)
 
     try:
-        for result in decided:
-            done(result)
-
-        def finish(task: _Task, result: Result) -> None:
-            results[task.index] = result
-            done(result)
-
+        for index, decided in enumerate(list(results)):
+            if decided is not None:
+                finish(index, decided)
         if client is not None:
             _on_cluster(client, tasks, to, fn, progress, finish)
         elif jobs == 1:
             for task in tasks:
-                finish(task, convert_file(task.source, task.output, to, fn))
+                finish(task.index, convert_file(task.source, task.output, to, fn))
         else:
             _in_pool(tasks, jobs, to, fn, finish)
     finally:
@@ -239,7 +235,7 @@ def _images_under(folder: str, skip: str) -> Iterator[str]:
 
 
 def _in_pool(tasks: list[_Task], jobs: int, to: Format, fn: Edit | None,
-             finish: Callable[[_Task, Result], None]) -> None:
+             finish: Callable[[int, Result], None]) -> None:
     queue = collections.deque(tasks)
     # A worker that dies (a crash, os._exit in the user's function) breaks the whole pool:
     # the files in flight at that moment fail, and the rest go on in a fresh pool.
@@ -260,14 +256,14 @@ def _in_pool(tasks: list[_Task], jobs: int, to: Format, fn: Edit | None,
                 for future in finished:
                     task = in_flight.pop(future)
                     broken |= isinstance(future.exception(), cf.process.BrokenProcessPool)
-                    finish(task, _outcome(future, task))
+                    finish(task.index, _outcome(future, task))
         finally:
             # On an interruption, what has not started is dropped rather than waited for.
             pool.shutdown(cancel_futures=True)
 
 
 def _on_cluster(client: Any, tasks: list[_Task], to: Format, fn: Edit | None, progress: bool,
-                finish: Callable[[_Task, Result], None]) -> None:
+                finish: Callable[[int, Result], None]) -> None:
     distributed = require("distributed", "convert on a cluster")
     # Paths go out absolute: a worker's current folder is not this process's.
     futures = client.map(convert_file, [os.path.abspath(t.source) for t in tasks],
@@ -278,7 +274,7 @@ def _on_cluster(client: Any, tasks: list[_Task], to: Format, fn: Edit | None, pr
         distributed.progress(futures, scheduler=client.scheduler.address, loop=client.loop)
     for future in distributed.as_completed(futures, loop=client.loop):
         task = task_of[future.key]
-        finish(task, _outcome(future, task))
+        finish(task.index, _outcome(future, task))
 
 
 def _outcome(future: Any, task: _Task) -> Result:

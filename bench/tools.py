@@ -26,6 +26,7 @@ import shutil
 import sys
 import tempfile
 from pathlib import Path
+from statistics import median
 from typing import Any, Callable, Literal, cast
 
 from compare import DEFAULT_PHOTOS, interleaved
@@ -56,13 +57,23 @@ def copies(sources: list[Path], into: Path, count: int) -> Path:
     return into
 
 
-def batch(source: Path, to: str, **kwargs: Any) -> Callable[[], object]:
+def cpu_seconds() -> float:
+    """CPU time of this process and of its children that have ended (a pool's workers)."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
+def batch(source: Path, to: str, cpu: list[float], **kwargs: Any) -> Callable[[], object]:
+    """One conversion of the folder into a fresh folder; appends the CPU time it took to `cpu`
+    (the cluster's workers outlive the run, so there only this process's share counts)."""
     fmt = cast(Literal["png", "bmp"], to)
 
     def run() -> object:
         out = Path(tempfile.mkdtemp(dir=SCRATCH))
         try:
+            before = cpu_seconds()
             report = tools.convert([source], out, to=fmt, progress=False, **kwargs)
+            cpu.append(cpu_seconds() - before)
             assert report.converted == FILES, report.failures[:3]
             return report
         finally:
@@ -86,6 +97,7 @@ def main() -> None:
     print(f"{len(photos)} photographs; the largest {photos[0].name} {big.size[0]} x {big.size[1]}; "
           f"{os.cpu_count()} CPUs; Python {sys.version.split()[0]}\n")
     rows: list[str] = []
+    load_before = f"{os.getloadavg()[0]:.2f}"
     with tempfile.TemporaryDirectory(dir=SCRATCH) as tmp, \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                      silence_logs=logging.ERROR) as cluster, \
@@ -94,16 +106,21 @@ def main() -> None:
                 "16 x 16 icons": copies([icon], Path(tmp) / "icons", FILES)}
         for name, folder in sets.items():
             for to in args.to.split(",") if name == "photographs" else ["bmp"]:
-                t = interleaved({"1 job": batch(folder, to, jobs=1), "2 jobs": batch(folder, to, jobs=2),
-                                 "cluster": batch(folder, to, client=client)}, args.rounds)
+                one: list[float] = []
+                two: list[float] = []
+                t = interleaved({"1 job": batch(folder, to, one, jobs=1), "2 jobs": batch(folder, to, two, jobs=2),
+                                 "cluster": batch(folder, to, [], client=client)}, args.rounds)
                 rows.append(f"| {FILES} {name} to {to.upper()} | {t['1 job']:.2f} s | {t['2 jobs']:.2f} s | "
                             f"{t['cluster']:.2f} s | {t['1 job'] / t['2 jobs']:.2f}x | "
                             f"{t['cluster'] / t['2 jobs']:.2f}x | "
                             f"{t['1 job'] / FILES * 1e3:.2f} / {t['2 jobs'] / FILES * 1e3:.2f} / "
-                            f"{t['cluster'] / FILES * 1e3:.2f} ms |")
-    print("| batch | 1 job | 2 jobs | 2-worker cluster | 2 jobs over 1 | cluster over pool | per file (1 / 2 / cluster) |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
+                            f"{t['cluster'] / FILES * 1e3:.2f} ms | "
+                            f"{median(one) / FILES * 1e3:.2f} / {median(two) / FILES * 1e3:.2f} ms |")
+    print("| batch | 1 job | 2 jobs | 2-worker cluster | 2 jobs over 1 | cluster over pool | "
+          "per file (1 / 2 / cluster) | CPU per file (1 / 2 jobs) |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
     print("\n".join(rows))
+    print(f"\nload average before / after: {load_before} / {os.getloadavg()[0]:.2f}")
 
     print(f"\n| {big.size[0]} x {big.size[1]} | to bytes | save to /dev/shm | ratio |\n|---|---:|---:|---:|")
     target = os.path.join(SCRATCH or tempfile.gettempdir(), "simpleimage-bench")

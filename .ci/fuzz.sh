@@ -66,7 +66,10 @@ for target in $TARGETS; do
         "$BUILD/fuzz_kernels" "${FLAGS[@]}" -artifact_prefix="$RUN/artifacts/$target-" "$corpus" >"$log" 2>&1
     else
         seeds="$RUN/seeds/$target"
-        LD_PRELOAD="$RUNTIME" PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \
+        # Every object allocation through the sanitizer's allocator, so that the module reading
+        # an object the interpreter has freed (or past a small one) is caught, not served from
+        # a reused pool block.
+        LD_PRELOAD="$RUNTIME" PYTHONMALLOC=malloc PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \
             -artifact_prefix="$RUN/artifacts/$target-" "$corpus" "$seeds" >"$log" 2>&1
     fi
     rc=$?

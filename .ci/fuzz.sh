@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"open read_chunk streams kernels"}
+TARGETS=${FUZZ_TARGETS:-"open read_chunk streams objects kernels"}
 RUN=build/fuzz-run
 BUILD=build/fuzz
 PY=${PYTHON:-python3}

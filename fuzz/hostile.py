@@ -54,6 +54,11 @@ class Ctx:
         self.raised.append(exc)
         raise exc
 
+    def meddle(self):
+        """Now and then, a change made from inside a stand-in's call."""
+        if self.pick(4) == 3:
+            self.hook()()
+
     def hook(self):
         """A change to the objects in use, chosen now and made each time the result is called.
         Until it runs, the object carrying it behaves like its plain value."""
@@ -382,6 +387,7 @@ class Stream(io.BytesIO):
             ctx.lie()
 
     def read(self, n=-1):
+        self.ctx.meddle()
         op = self.ctx.pick(4)
         if op == 0:
             return super().read(n)
@@ -419,9 +425,11 @@ class OddStruct:
         self.ctx = ctx
 
     def pack(self, fmt, *values):
+        self.ctx.meddle()
         return container(self.ctx, struct.pack(fmt, *values))
 
     def unpack(self, fmt, data):
+        self.ctx.meddle()
         fields = tuple(integer(self.ctx, v, "index") for v in struct.unpack(fmt, data))
         return fields if self.ctx.fdp.ConsumeBool() else list(fields)
 
@@ -433,6 +441,7 @@ class OddDecompressor:
 
     def decompress(self, data, max_length=0):
         self.last_input = data
+        self.ctx.meddle()
         return container(self.ctx, self.real.decompress(data, max_length))
 
     @property
@@ -477,9 +486,11 @@ class OddZlib:
         return integer(self.ctx, zlib.crc32(data, value), "index")
 
     def compress(self, data, *args):
+        self.ctx.meddle()
         return container(self.ctx, zlib.compress(data, *args))
 
     def decompress(self, data, *args):
+        self.ctx.meddle()
         return container(self.ctx, zlib.decompress(data, *args))
 
     def decompressobj(self, *args):
@@ -499,6 +510,7 @@ def _odd_read_chunk(ctx):
     real = ctx.real["_readChunk"]
 
     def read_chunk(stream):
+        ctx.meddle()
         kind, data = real(stream)
         pair = (container(ctx, kind), container(ctx, data))
         shape = ctx.pick(4)
@@ -511,7 +523,10 @@ def _odd_read_chunk(ctx):
 
 def _odd_make_chunk(ctx):
     real = ctx.real["_makeChunk"]
-    return lambda kind, data: container(ctx, real(kind, data))
+    def make_chunk(kind, data):
+        ctx.meddle()
+        return container(ctx, real(kind, data))
+    return make_chunk
 
 
 def _odd_bytesio(ctx):

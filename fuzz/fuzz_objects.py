@@ -14,7 +14,6 @@ for, the outcome is the plain call's.
 
     python fuzz/fuzz_objects.py [libFuzzer flags] [corpus dirs]
 """
-import atexit
 import ctypes
 import io
 import os
@@ -40,10 +39,23 @@ ALLOWED = (TypeError, ValueError, OverflowError, IndexError, BufferError, struct
 MISMATCH = "Pixel data length does not match image dimensions"
 CONTENTS = seeds.files()
 
-TMP = tempfile.mkdtemp(prefix="fuzz-objects-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-atexit.register(shutil.rmtree, TMP, True)
-OUT = os.path.join(TMP, "out")
-IN = os.path.join(TMP, "in")
+
+def scratch_folder():
+    """This process's folder for the files it writes. libFuzzer ends a run without running exit
+    handlers, so the folders of processes gone are removed here instead."""
+    parent = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(), "fuzz-objects")
+    os.makedirs(parent, exist_ok=True)
+    for name in os.listdir(parent):
+        if not os.path.isdir(os.path.join("/proc", name)):
+            shutil.rmtree(os.path.join(parent, name), ignore_errors=True)
+    mine = os.path.join(parent, str(os.getpid()))
+    os.makedirs(mine, exist_ok=True)
+    return mine
+
+
+SCRATCH = scratch_folder()
+OUT = os.path.join(SCRATCH, "out")
+IN = os.path.join(SCRATCH, "in")
 
 # PyObject_Call(callable, args, kwargs) as a C caller makes it: the callee sees this very
 # dictionary, which an argument's hook may change mid-call.

@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"open read_chunk streams kernels inflate"}
+TARGETS=${FUZZ_TARGETS:-"open read_chunk streams objects kernels inflate"}
 RUN=build/fuzz-run
 BUILD=build/fuzz
 PY=${PYTHON:-python3}
@@ -81,7 +81,10 @@ for target in $TARGETS; do
             "$corpus" "$RUN/seeds/inflate" >"$log" 2>&1
     else
         seeds="$RUN/seeds/$target"
-        LD_PRELOAD="$RUNTIME" PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \
+        # Every object allocation through the sanitizer's allocator, so that the module reading
+        # an object the interpreter has freed (or past a small one) is caught, not served from
+        # a reused pool block.
+        LD_PRELOAD="$RUNTIME" PYTHONMALLOC=malloc PYTHONPATH="$BUILD" "$PY" "fuzz/fuzz_$target.py" "${FLAGS[@]}" \
             -artifact_prefix="$RUN/artifacts/$target-" "$corpus" "$seeds" >"$log" 2>&1
     fi
     rc=$?

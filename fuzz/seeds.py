@@ -2,7 +2,7 @@
 both pixel sizes with every filter, split image data, ancillary chunks, a missing IEND; BMP
 files of both row orders and every padding; and a few near misses of each.
 
-    python fuzz/seeds.py OUTDIR      # writes OUTDIR/open, OUTDIR/read_chunk, OUTDIR/streams
+    python fuzz/seeds.py OUTDIR      # writes OUTDIR/open, OUTDIR/read_chunk, OUTDIR/streams, OUTDIR/objects
 """
 import hashlib
 import random
@@ -69,9 +69,21 @@ def files():
     return out
 
 
+def objects_seeds():
+    """The objects target reads its choices off the end of the input, the entry point first,
+    and raw bytes off the front: a plain call of each entry point on each of a few contents,
+    and the same with every later choice taken from a busy pattern."""
+    out = []
+    for entry in range(16):
+        for content in (0, 6, 18, 29):  # two PNG files, a BMP file, raw bytes
+            out.append(bytes([content, entry]))
+            out.append(bytes(range(1, 64)) + bytes([content, entry]))
+    return out
+
+
 def write(outdir):
     outdir = Path(outdir)
-    corpora = {"open": [], "read_chunk": [], "streams": []}
+    corpora = {"open": [], "read_chunk": [], "streams": [], "objects": objects_seeds()}
     for data in files():
         corpora["open"].append(data)
         if data.startswith(SIGNATURE):

@@ -440,22 +440,12 @@ class OddDecompressor:
         self.real = zlib.decompressobj()
 
     def decompress(self, data, max_length=0):
-        self.last_input = data
         self.ctx.meddle()
         return container(self.ctx, self.real.decompress(data, max_length))
 
     @property
     def unconsumed_tail(self):
-        # TODO(lead): drop this guard once the decoder checks the tail's length before it
-        # measures its input (fuzz/findings/len_with_error_set.py): a tail whose len() fails
-        # leaves the error set while an input's Python __len__ runs.
-        if _python_len(getattr(self, "last_input", None)):
-            return self.real.unconsumed_tail
         return container(self.ctx, self.real.unconsumed_tail)
-
-
-def _python_len(obj):
-    return any("__len__" in vars(k) for k in type(obj).__mro__ if k.__module__ != "builtins")
 
     @property
     def eof(self):

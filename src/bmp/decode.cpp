@@ -47,8 +47,9 @@ int hasLength(PyObject* data, Py_ssize_t n) {
 int startsWithMarker(PyObject* data) {
     if (PyBytes_CheckExact(data)) return std::memcmp(PyBytes_AS_STRING(data), "BM", 2) == 0;
     Ref head(PySequence_GetSlice(data, 0, 2));
+    if (!head) return -1;
     Ref marker(PyBytes_FromStringAndSize("BM", 2));
-    if (!head || !marker) return -1;
+    if (!marker) return -1;
     return PyObject_RichCompareBool(head.get(), marker.get(), Py_EQ);
 }
 

@@ -88,8 +88,9 @@ int isBmp(PyObject* signature) {
     if (PyBytes_CheckExact(signature))
         return PyBytes_GET_SIZE(signature) >= 2 && std::memcmp(PyBytes_AS_STRING(signature), "BM", 2) == 0;
     Ref head(PySequence_GetSlice(signature, 0, 2));
+    if (!head) return -1;
     Ref marker(PyBytes_FromStringAndSize("BM", 2));
-    if (!head || !marker) return -1;
+    if (!marker) return -1;
     return PyObject_RichCompareBool(head.get(), marker.get(), Py_EQ);
 }
 

@@ -2,15 +2,18 @@
 
     pip install ".[bench]"
     python bench/compare.py [--photos DIR] [--rounds 7] [--out bench/results]
-                            [--only png-decode,png-encode,bmp,copy,pixels,threads,memory]
+                            [--only png-decode,inflate,png-encode,bmp,copy,pixels,threads,memory]
 
 Workloads: PNG decode of every RGB/RGBA photograph in DIR (from a path and from bytes), PNG
 encode of the same pixels, BMP decode and encode of a 3840 x 2160 image, getPixel/putPixel
 over 10^6 pixels, copy of a large image; decode throughput from 1 and 2 threads; peak memory of
 a decode. Peers are measured when importable: Pillow, OpenCV, imagecodecs (PNG and spng),
 pypng (small images only). Floors: bare zlib.decompress of the joined IDAT data, bare
-zlib.compress of the scanlines at the default level, a plain copy of the pixel bytes. The
-module is also run with its `zlib` rebound to zlib-ng and ISA-L when those are installed.
+zlib.compress of the scanlines at the default level, a plain copy of the pixel bytes; libdeflate's
+bare inflate of the same data beside the decode floor as a reference. The module is also run
+with its `zlib` bound to a wrapper of the standard functions (the piecewise path any rebound
+zlib takes) and to zlib-ng and ISA-L when those are installed. The inflate workload times the
+module's inflater alone (bench/inflate.py) against zlib and libdeflate on the same streams.
 
 Runs are interleaved (A B C ... A B C ...) after a warm-up and the median is reported; the
 decoded pixels of every tool are checked equal before any time counts. Output: a markdown
@@ -30,6 +33,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import zlib
 from pathlib import Path
 from typing import Callable, Optional
@@ -56,6 +60,7 @@ cv2 = optional("cv2")
 imagecodecs = optional("imagecodecs")
 pypng = optional("png")
 zlib_ng = optional("zlib_ng.zlib_ng")
+deflate = optional("deflate")
 isal_zlib = optional("isal.isal_zlib")
 
 
@@ -93,6 +98,10 @@ def interleaved(cases: dict[str, Fn], rounds: int) -> dict[str, float]:
             fn()
             times[name].append(time.perf_counter() - t0)
     return {k: statistics.median(v) for k, v in times.items()}
+
+
+STOCK_ZLIB = types.SimpleNamespace(decompressobj=zlib.decompressobj, decompress=zlib.decompress, crc32=zlib.crc32,
+                                   compress=zlib.compress, error=zlib.error)
 
 
 def with_zlib(module: object, fn: Fn) -> Fn:
@@ -163,6 +172,11 @@ def png_decode(table: Table, path: Path, rounds: int) -> Optional[tuple[int, int
         "module (path)": lambda: SimpleImage.open(str(path)),
         "floor: zlib.decompress": lambda: zlib.decompress(idat),
     }
+    if deflate is not None:
+        inflated = h * (w * (3 if ct == 2 else 4) + 1)
+        cases["reference: libdeflate inflate"] = lambda: deflate.zlib_decompress(idat, inflated)
+    # The standard functions under another roof: the piecewise path any rebound zlib takes.
+    cases["module, zlib through a wrapper"] = with_zlib(STOCK_ZLIB, lambda: SimpleImage.open(data))
     if zlib_ng is not None:
         cases["module + zlib-ng"] = with_zlib(zlib_ng, lambda: SimpleImage.open(data))
     if isal_zlib is not None:
@@ -255,8 +269,12 @@ def bmp_workloads(table: Table, w: int, h: int, rgb: bytes, rounds: int, tmp: Pa
     pixels = bytearray(rgb)
     dec: dict[str, Fn] = {
         "module": lambda: SimpleImage.open(data),
+        "module (path)": lambda: SimpleImage.open(str(path)),
         "floor: copy": lambda: bytes(pixels),
     }
+    if imagecodecs is not None:
+        dec["imagecodecs (path, file read once)"] = lambda: imagecodecs.bmp_decode(path.read_bytes())
+        dec["imagecodecs (bytes)"] = lambda: imagecodecs.bmp_decode(data)
     if PIL_Image is not None:
         dec["Pillow"] = lambda: PIL_Image.open(io.BytesIO(data)).convert("RGB").tobytes()
     if cv2 is not None and np is not None:
@@ -427,7 +445,7 @@ def main() -> None:
                     else HERE.parent / "examples" / "data")
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--out", type=Path, default=HERE / "results")
-    ap.add_argument("--only", default="png-decode,png-encode,bmp,copy,pixels,threads,memory",
+    ap.add_argument("--only", default="png-decode,inflate,png-encode,bmp,copy,pixels,threads,memory",
                     help="comma-separated workloads to run")
     ap.add_argument("--replot", action="store_true", help="only redraw the chart from an earlier OUT.md")
     args = ap.parse_args()
@@ -468,6 +486,11 @@ def main() -> None:
         print("pixels", flush=True)
         pixel_workloads(table, args.rounds)
     sections = [table.markdown()] if table.rows else []
+    if "inflate" in only and deflate is not None:
+        print("inflate", flush=True)
+        import inflate  # bench/inflate.py: builds the module's inflater alone into a small library
+        sections += ["The inflater alone against bare zlib and libdeflate, on each file's joined IDAT data:",
+                     inflate.table(args.photos, args.rounds)]
     if "threads" in only and accepted:
         sections += ["Decode throughput, different files on each thread:",
                      thread_scaling([f.read_bytes() for f in accepted], args.rounds)]

@@ -52,15 +52,12 @@ def idat(path: pathlib.Path) -> bytes:
     return b"".join(parts)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--photos", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus" / "png" / "photos")
-    parser.add_argument("--rounds", type=int, default=21)
-    args = parser.parse_args()
+def table(photos: pathlib.Path, rounds: int) -> str:
+    """A markdown table of the medians and ratios for every PNG in `photos`."""
     lib = build()
-    print(f"{'file':44} {'in KiB':>8} {'ratio':>6} {'zlib ms':>9} {'libdefl ms':>10} {'ours ms':>9} "
-          f"{'ours/libdefl':>12} {'ours/zlib':>9}")
-    for path in sorted(args.photos.glob("*.png")):
+    lines = ["| file | in KiB | ratio | zlib ms | libdeflate ms | ours ms | ours / libdeflate | ours / zlib |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for path in sorted(photos.glob("*.png")):
         stream = idat(path)
         want = zlib.decompress(stream)
         out = ctypes.create_string_buffer(len(want))
@@ -79,16 +76,25 @@ def main() -> None:
         times: dict[str, list[float]] = {name: [] for name in runs}
         # Enough calls per sample that small files are not timer noise.
         repeat = max(1, int(2e6 // max(len(want), 1)))
-        for _ in range(args.rounds + 1):
+        for _ in range(rounds + 1):
             for name, fn in runs.items():
                 start = time.perf_counter()
                 for _ in range(repeat):
                     fn()
                 times[name].append((time.perf_counter() - start) / repeat)
         med = {name: statistics.median(t[1:]) * 1e3 for name, t in times.items()}
-        print(f"{path.name[:44]:44} {len(stream) / 1024:8.0f} {len(want) / len(stream):6.1f} {med['zlib']:9.3f} "
-              f"{med['libdeflate']:10.3f} {med['ours']:9.3f} {med['ours'] / med['libdeflate']:12.2f} "
-              f"{med['ours'] / med['zlib']:9.2f}")
+        lines.append(f"| {path.name} | {len(stream) / 1024:.0f} | {len(want) / len(stream):.1f} | {med['zlib']:.3f} | "
+                     f"{med['libdeflate']:.3f} | {med['ours']:.3f} | {med['ours'] / med['libdeflate']:.2f} | "
+                     f"{med['ours'] / med['zlib']:.2f} |")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--photos", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus" / "png" / "photos")
+    parser.add_argument("--rounds", type=int, default=21)
+    args = parser.parse_args()
+    print(table(args.photos, args.rounds))
 
 
 if __name__ == "__main__":

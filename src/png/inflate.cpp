@@ -397,8 +397,10 @@ enum class FastEnd { EndOfBlock, Error, Handover };
             result = FastEnd::Error;
             break;
         }
-        SI_REFILL();
+        // The next look-up goes before the refill, which it would otherwise wait for: the 16
+        // bits it needs are still those of the last refill's load (at most 48 were taken since).
         e = lit[buf & kLitMask];
+        SI_REFILL();
         copyMatchFast(out, distance, length);
         out += length;
         if (out > outLimit) break;

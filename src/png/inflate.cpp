@@ -94,8 +94,12 @@ bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8
     // Four tallies: one would make each count wait for the previous store to the same length.
     unsigned tally[4][kMaxCodeBits + 1] = {};
     unsigned s = 0;
-    for (; s + 4 <= n; s += 4)
-        for (unsigned k = 0; k < 4; ++k) tally[k][lens[s + k]]++;
+    for (; s + 4 <= n; s += 4) {
+        tally[0][lens[s]]++;
+        tally[1][lens[s + 1]]++;
+        tally[2][lens[s + 2]]++;
+        tally[3][lens[s + 3]]++;
+    }
     for (; s < n; ++s) tally[0][lens[s]]++;
     unsigned count[kMaxCodeBits + 1];
     for (unsigned len = 0; len <= kMaxCodeBits; ++len)
@@ -463,7 +467,7 @@ BlockEnd exactLoop(Bits& state, Output& o, const uint32_t* lit, const uint32_t* 
     Bits bits = state;
     uint8_t* out = o.out;
     for (;;) {
-        bits.refill();
+        if (bits.count < 20) bits.refill();  // a length code with its extra bits
         uint32_t e = lit[bits.buf & kLitMask];
         if (e & kSubtable) {
             if (bits.count < kLitRootBits) break;
@@ -490,7 +494,7 @@ BlockEnd exactLoop(Bits& state, Output& o, const uint32_t* lit, const uint32_t* 
         uint64_t saved = bits.buf;
         bits.take(e & 63);
         const size_t length = (e >> 16) + extraBits(saved, e);
-        bits.refill();
+        if (bits.count < 28) bits.refill();  // a distance code with its extra bits
         e = dist[bits.buf & kDistMask];
         if (e & kSubtable) {
             if (bits.count < kDistRootBits) break;
@@ -534,7 +538,7 @@ bool readDynamicTables(Bits& state, Tables& t) {
     uint8_t lens[286 + 30];
     const unsigned total = nLit + nDist;
     for (unsigned i = 0; i < total;) {
-        bits.refill();
+        if (bits.count < 14) bits.refill();  // a 7-bit code and 7 extra bits at most
         const uint32_t e = codeLenTable[bits.buf & ((1u << kCodeLenRootBits) - 1)];
         if ((e & 63) > bits.count) return false;
         bits.take(e & 63);

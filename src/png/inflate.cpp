@@ -629,7 +629,8 @@ Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) no
         }
         if (end == BlockEnd::Full) return {Status::Full, cap};
         if (end == BlockEnd::Error) return {Status::Error, size_t(o.out - out)};
-        // Sum what this block wrote while it is still in cache.
+        // Sum what this block wrote while it is still in cache (AVX2: 0.036 ns per byte from
+        // cache, 0.068 from memory; the diagram inflates to 24 MiB).
         adler = adler32::update(adler, summed, size_t(o.out - summed));
         summed = o.out;
     }

@@ -43,7 +43,6 @@ void check(const std::string& name, const Bytes& s, const char* refusal) {
     // The row must test what it names: zlib refuses it for that reason, or accepts it.
     const bool asMeant = refusal ? !z.end && (*refusal ? z.msg && std::strcmp(z.msg, refusal) == 0 : !z.msg) : z.end;
     if (!asMeant) fail(name, z.msg ? z.msg : "zlib's answer is not the one the row is about", 0);
-    compare(name, s, want, z, want.size());
     const size_t capLimit = z.produced < 5000 ? z.produced + 1 : 64;
     for (size_t cap = 0; cap <= capLimit; ++cap) compare(name, s, want, z, cap);
     for (size_t cap : {z.produced, z.produced ? z.produced - 1 : 0, z.produced + 300}) compare(name, s, want, z, cap);
@@ -51,7 +50,7 @@ void check(const std::string& name, const Bytes& s, const char* refusal) {
     for (size_t cut = 0; cut < s.size(); ++cut) {
         const Bytes head(s.begin(), s.begin() + cut);
         const ZlibResult zc = zlibInflate(head.data(), head.size(), want.data(), want.size());
-        compare(name + " cut", head, want, zc, want.size());
+        compare(name + " cut", head, want, zc, zc.produced + 300);
         compare(name + " cut", head, want, zc, zc.produced);
     }
 }

@@ -1,7 +1,8 @@
 // The one-shot inflater. Decoding runs in two loops per Huffman block: a fast one while at least
 // kInSlack input bytes and kOutSlack output bytes remain, which refills a 64-bit bit buffer with
 // one unaligned load and copies matches by whole words past their end, and an exact one for the
-// edges, which takes input a byte at a time and writes nothing past what a symbol produces.
+// edges, which decodes a symbol only when all its bits are there (taking the last input bytes
+// one at a time) and writes nothing past what a symbol produces.
 //
 // What a stream may produce is decided by its refusals alone, so every failure (a bad code set,
 // an invalid symbol or distance, a cut) ends with the bytes of every symbol decoded before it.
@@ -77,11 +78,6 @@ unsigned nextReversed(unsigned rev, unsigned len) {
     return bit ? (rev & (bit - 1)) + bit : 0;
 }
 
-// Builds the table of the canonical code with lengths lens[0, n) (0 = unused). Accepts what
-// zlib accepts: no over-subscribed set; no incomplete set, except that a literal/length or
-// distance set whose longest code is 1 bit may be, and a distance set may be empty (every
-// unused index then decodes as an invalid symbol, so only a use fails). The code-length code
-// must be complete.
 // Copies the first n entries (a power of two) after themselves.
 inline void doubleTable(uint32_t* table, size_t n) {
     if (n < 4) {
@@ -91,6 +87,11 @@ inline void doubleTable(uint32_t* table, size_t n) {
     for (size_t k = 0; k < n; k += 4) std::memcpy(table + n + k, table + k, 16);
 }
 
+// Builds the table of the canonical code with lengths lens[0, n) (0 = unused). Accepts what
+// zlib accepts: no over-subscribed set; no incomplete set, except that a literal/length or
+// distance set whose longest code is 1 bit may be, and a distance set may be empty (every
+// unused index then decodes as an invalid symbol, so only a use fails). The code-length code
+// must be complete.
 template <CodeKind kind>
 bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8_t* lens, unsigned n) {
     // Four tallies: one would make each count wait for the previous store to the same length.

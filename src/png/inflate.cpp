@@ -435,22 +435,31 @@ __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin,
 }
 #endif
 
+FastLoopFn fastLoopFor(detail::FastLoop which) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (which == detail::FastLoop::Bmi2) {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") ? fastLoopBmi2 : nullptr;
+    }
+#else
+    if (which == detail::FastLoop::Bmi2) return nullptr;
+#endif
+    return fastLoopBaseline;
+}
+
 FastLoopFn bestFastLoop() {
     static const FastLoopFn best = [] {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("bmi2")) return fastLoopBmi2;
-#endif
-        return fastLoopBaseline;
+        const FastLoopFn bmi2 = fastLoopFor(detail::FastLoop::Bmi2);
+        return bmi2 ? bmi2 : fastLoopBaseline;
     }();
     return best;
 }
 
 BlockEnd exactLoop(Bits& state, Output& o, const uint32_t* lit, const uint32_t* dist);
 
-BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_t* dist) {
+BlockEnd decodeHuffman(FastLoopFn fast, Bits& bits, Output& o, const uint32_t* lit, const uint32_t* dist) {
     if (size_t(bits.end - bits.in) >= kInSlack && size_t(o.end - o.out) >= kOutSlack) {
-        switch (bestFastLoop()(bits, o.begin, o.out, o.end, lit, dist)) {
+        switch (fast(bits, o.begin, o.out, o.end, lit, dist)) {
             case FastEnd::EndOfBlock:
                 return BlockEnd::EndOfBlock;
             case FastEnd::Error:
@@ -590,9 +599,7 @@ BlockEnd copyStored(Bits& bits, Output& o, size_t len) {
     return n == len ? BlockEnd::EndOfBlock : BlockEnd::Error;
 }
 
-}  // namespace
-
-Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+Result inflateWith(FastLoopFn fast, const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) {
     Bits bits{in, in + inLen};
     if (!bits.need(16)) return {Status::Error, 0};
     const unsigned cmf = bits.take(8), flg = bits.take(8);
@@ -620,12 +627,12 @@ Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) no
             }
             case 1: {
                 const Tables& fixed = fixedTables();
-                end = decodeHuffman(bits, o, fixed.lit, fixed.dist);
+                end = decodeHuffman(fast, bits, o, fixed.lit, fixed.dist);
                 break;
             }
             case 2:
                 if (!readDynamicTables(bits, dynamic)) return {Status::Error, size_t(o.out - out)};
-                end = decodeHuffman(bits, o, dynamic.lit, dynamic.dist);
+                end = decodeHuffman(fast, bits, o, dynamic.lit, dynamic.dist);
                 break;
             default:
                 return {Status::Error, size_t(o.out - out)};
@@ -642,6 +649,19 @@ Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) no
     if (!bits.need(32)) return {Status::Error, produced};
     const uint32_t stored = __builtin_bswap32(bits.take(32));
     return {stored == adler ? Status::End : Status::Error, produced};
+}
+
+}  // namespace
+
+Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+    return inflateWith(bestFastLoop(), in, inLen, out, cap);
+}
+
+bool detail::hasFastLoop(FastLoop which) noexcept { return fastLoopFor(which) != nullptr; }
+
+Result detail::zlibInflateUsing(FastLoop which, const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+    const FastLoopFn fast = fastLoopFor(which);
+    return fast ? inflateWith(fast, in, inLen, out, cap) : Result{Status::Error, 0};
 }
 
 }  // namespace si::inflate

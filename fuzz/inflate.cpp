@@ -1,6 +1,7 @@
-// libFuzzer target: the one-shot inflater against zlib's own inflate, for every input and for
-// several output sizes (unbounded, the exact size, one less, a smaller one, none). Any
-// difference in status, produced count or bytes aborts. The Adler-32 versions are checked
+// libFuzzer target: the one-shot inflater (both builds of its fast loop, where the CPU runs
+// them) against zlib's own inflate, for every input and for several output sizes (unbounded,
+// the exact size, one less, a smaller one, none). Any difference in status, produced count or
+// bytes aborts. The Adler-32 versions are checked
 // against the scalar one on the same output.
 //
 // The custom mutator makes fresh streams (zlib's deflate at every level, strategy, memory
@@ -29,9 +30,10 @@ namespace {
 
 // Ours with an output of exactly `cap` bytes (so ASan sees a write past it), against zlib's
 // unbounded answer (`want`, `produced`, `end`).
-void checkCap(const uint8_t* in, size_t size, const uint8_t* want, size_t produced, bool end, size_t cap) {
+void checkCap(si::inflate::detail::FastLoop build, const uint8_t* in, size_t size, const uint8_t* want,
+              size_t produced, bool end, size_t cap) {
     std::unique_ptr<uint8_t[]> out(new uint8_t[cap]);
-    const si::inflate::Result r = si::inflate::zlibInflate(in, size, out.get(), cap);
+    const si::inflate::Result r = si::inflate::detail::zlibInflateUsing(build, in, size, out.get(), cap);
     if (produced > cap) {
         if (r.status != si::inflate::Status::Full) mismatch("status (want Full)", cap, produced, r.produced);
         if (r.produced != cap) mismatch("produced when full", cap, cap, r.produced);
@@ -214,6 +216,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkAdler(want.data(), p);
     std::minstd_rand rng(uint32_t(size * 2654435761u) ^ uint32_t(p));
     const size_t caps[] = {p + 4096, p + 1, p, p ? p - 1 : 0, p ? rng() % p : 0, 0};
-    for (size_t cap : caps) checkCap(data, size, want.data(), p, z.end, cap);
+    using si::inflate::detail::FastLoop;
+    for (FastLoop build : {FastLoop::Baseline, FastLoop::Bmi2})
+        if (si::inflate::detail::hasFastLoop(build))
+            for (size_t cap : caps) checkCap(build, data, size, want.data(), p, z.end, cap);
     return 0;
 }

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
         }
     Params stored;
     stored.level = 0;
-    save(dir, deflateWith(makeData(rng, 65535 * 2 + 5), stored));  // full 65535-byte blocks
+    save(dir, deflateWith(makeData(rng, 65535 + 1000), stored));  // a full 65535-byte block
     save(dir, deflateWith({}, stored));
 
     const std::vector<uint8_t> fixedDist(32, 5);

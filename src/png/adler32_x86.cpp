@@ -6,6 +6,10 @@
 // after the byte's own, plus W - (its lane): the first part is a running sum of vector sums
 // (psadbw), the second a multiply-add against the weights W..1 (pmaddubsw). Both stay in 32-bit
 // lanes over a run of kMaxRun bytes; the run's total is folded in 64 bits, then reduced.
+//
+// Measured (ns per byte, this project's 2-core x86-64 machine, GCC -O2, fastest of 31 runs):
+// 64 KiB in cache: scalar 0.82, SSSE3 0.058, AVX2 0.036; 24 MiB from memory: scalar 0.76,
+// SSSE3 0.10, AVX2 0.068. Scalar would add a third to a photograph's inflate time.
 #include "png/adler32.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)

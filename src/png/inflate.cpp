@@ -1,13 +1,15 @@
 // The one-shot inflater. Decoding runs in two loops per Huffman block: a fast one while at least
 // kInSlack input bytes and kOutSlack output bytes remain, which refills a 64-bit bit buffer with
 // one unaligned load and copies matches by whole words past their end, and an exact one for the
-// edges, which takes input a byte at a time and writes nothing past what a symbol produces.
+// edges, which decodes a symbol only when all its bits are there (taking the last input bytes
+// one at a time) and writes nothing past what a symbol produces.
 //
 // What a stream may produce is decided by its refusals alone, so every failure (a bad code set,
 // an invalid symbol or distance, a cut) ends with the bytes of every symbol decoded before it.
 #include "png/inflate.hpp"
 
 #include <cstring>
+#include <iterator>
 
 #include "png/adler32.hpp"
 
@@ -28,7 +30,9 @@ constexpr uint32_t kExceptional = kSubtable | kEndOfBlock | kInvalid;
 
 constexpr unsigned kMaxCodeBits = 15;
 // Root widths: 11 bits resolve every literal and length code of a typical dynamic block in one
-// look-up, 8 bits every distance code.
+// look-up, 8 bits every distance code. A 10-bit literal/length root halves the table to build
+// per block, which made the 16-pixel icon faster, but photographs and the screenshot 1 to 5%
+// slower (more codes through a sub-table), so 11 it is.
 constexpr unsigned kLitRootBits = 11;
 constexpr unsigned kDistRootBits = 8;
 constexpr unsigned kCodeLenRootBits = 7;
@@ -47,20 +51,23 @@ constexpr uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   1
 constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr uint8_t kCodeLenOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// The entry of each symbol before its codeword length is known: value, flags, extra bits.
-uint32_t litLenSymbol(unsigned sym) {
-    if (sym < 256) return kLiteral | sym << 16;
-    if (sym == 256) return kEndOfBlock;
-    if (sym < 286) return uint32_t(kLengthBase[sym - 257]) << 16 | kLengthExtra[sym - 257];
-    return kInvalid;  // 286 and 287 have codes in fixed blocks but mean nothing
-}
-uint32_t distSymbol(unsigned sym) {
-    if (sym < 30) return uint32_t(kDistBase[sym]) << 16 | kDistExtra[sym];
-    return kInvalid;  // 30 and 31, likewise
-}
-uint32_t codeLenSymbol(unsigned sym) { return sym << 16; }
-
 enum class CodeKind { CodeLengths, LitLen, Dist };
+
+// The entry of each symbol before its codeword length is known: value, flags, extra bits.
+template <CodeKind kind>
+uint32_t symbolEntry(unsigned sym) {
+    if constexpr (kind == CodeKind::LitLen) {
+        if (sym < 256) return kLiteral | sym << 16;
+        if (sym == 256) return kEndOfBlock;
+        if (sym < 286) return uint32_t(kLengthBase[sym - 257]) << 16 | kLengthExtra[sym - 257];
+        return kInvalid;  // 286 and 287 have codes in fixed blocks but mean nothing
+    } else if constexpr (kind == CodeKind::Dist) {
+        if (sym < 30) return uint32_t(kDistBase[sym]) << 16 | kDistExtra[sym];
+        return kInvalid;  // 30 and 31, likewise
+    } else {
+        return sym << 16;
+    }
+}
 
 // The canonical code after the `len`-bit code whose bits `rev` holds reversed: adds 1 at the
 // code's low bit, which is rev's bit len - 1, carrying downwards. A longer code that follows
@@ -71,16 +78,35 @@ unsigned nextReversed(unsigned rev, unsigned len) {
     return bit ? (rev & (bit - 1)) + bit : 0;
 }
 
+// Copies the first n entries (a power of two) after themselves.
+inline void doubleTable(uint32_t* table, size_t n) {
+    if (n < 4) {
+        std::memcpy(table + n, table, n * sizeof(uint32_t));
+        return;
+    }
+    for (size_t k = 0; k < n; k += 4) std::memcpy(table + n + k, table + k, 16);
+}
+
 // Builds the table of the canonical code with lengths lens[0, n) (0 = unused). Accepts what
 // zlib accepts: no over-subscribed set; no incomplete set, except that a literal/length or
 // distance set whose longest code is 1 bit may be, and a distance set may be empty (every
 // unused index then decodes as an invalid symbol, so only a use fails). The code-length code
 // must be complete.
-template <typename SymbolFn>
-bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8_t* lens, unsigned n, CodeKind kind,
-                SymbolFn symbol) {
-    unsigned count[kMaxCodeBits + 1] = {};
-    for (unsigned s = 0; s < n; ++s) count[lens[s]]++;
+template <CodeKind kind>
+bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8_t* lens, unsigned n) {
+    // Four tallies: one would make each count wait for the previous store to the same length.
+    unsigned tally[4][kMaxCodeBits + 1] = {};
+    unsigned s = 0;
+    for (; s + 4 <= n; s += 4) {
+        tally[0][lens[s]]++;
+        tally[1][lens[s + 1]]++;
+        tally[2][lens[s + 2]]++;
+        tally[3][lens[s + 3]]++;
+    }
+    for (; s < n; ++s) tally[0][lens[s]]++;
+    unsigned count[kMaxCodeBits + 1];
+    for (unsigned len = 0; len <= kMaxCodeBits; ++len)
+        count[len] = tally[0][len] + tally[1][len] + tally[2][len] + tally[3][len];
     count[0] = 0;
     unsigned maxLen = kMaxCodeBits;
     while (maxLen > 0 && count[maxLen] == 0) --maxLen;
@@ -100,7 +126,7 @@ bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8
     unsigned offset[kMaxCodeBits + 2] = {};
     for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
     uint16_t sorted[288];
-    for (unsigned s = 0; s < n; ++s)
+    for (s = 0; s < n; ++s)
         if (lens[s]) sorted[offset[lens[s]]++] = uint16_t(s);
     const unsigned used = offset[kMaxCodeBits + 1];
 
@@ -115,13 +141,11 @@ bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8
     unsigned i = 0;
     for (; i < used && lens[sorted[i]] <= rootBits; ++i) {
         const unsigned sym = sorted[i], len = lens[sym];
-        for (; filledBits < len; ++filledBits)
-            std::memcpy(table + (size_t(1) << filledBits), table, sizeof(uint32_t) << filledBits);
-        table[rev] = symbol(sym) + len + (len << 8);
+        for (; filledBits < len; ++filledBits) doubleTable(table, size_t(1) << filledBits);
+        table[rev] = symbolEntry<kind>(sym) + len + (len << 8);
         rev = nextReversed(rev, len);
     }
-    for (; filledBits < rootBits; ++filledBits)
-        std::memcpy(table + (size_t(1) << filledBits), table, sizeof(uint32_t) << filledBits);
+    for (; filledBits < rootBits; ++filledBits) doubleTable(table, size_t(1) << filledBits);
 
     // Longer codes: their root prefix links to a sub-table of max - root index bits.
     const unsigned subBits = maxLen > rootBits ? maxLen - rootBits : 0;
@@ -140,7 +164,7 @@ bool buildTable(uint32_t* table, size_t capacity, unsigned rootBits, const uint8
             table[root] = uint32_t(subStart) << 16 | kSubtable | subBits << 8 | rootBits;
         }
         const unsigned subLen = len - rootBits;
-        const uint32_t entry = symbol(sym) + subLen + (subLen << 8);
+        const uint32_t entry = symbolEntry<kind>(sym) + subLen + (subLen << 8);
         for (size_t k = rev >> rootBits; k < subSize; k += size_t(1) << subLen) table[subStart + k] = entry;
         rev = nextReversed(rev, len);
     }
@@ -157,9 +181,9 @@ const Tables& fixedTables() {
         Tables t{};
         uint8_t lens[288];
         for (unsigned s = 0; s < 288; ++s) lens[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-        buildTable(t.lit, kLitTableSize, kLitRootBits, lens, 288, CodeKind::LitLen, litLenSymbol);
+        buildTable<CodeKind::LitLen>(t.lit, kLitTableSize, kLitRootBits, lens, 288);
         std::memset(lens, 5, 32);
-        buildTable(t.dist, kDistTableSize, kDistRootBits, lens, 32, CodeKind::Dist, distSymbol);
+        buildTable<CodeKind::Dist>(t.dist, kDistTableSize, kDistRootBits, lens, 32);
         return t;
     }();
     return fixed;
@@ -232,22 +256,25 @@ inline void copyMatchFast(uint8_t* dst, size_t dist, size_t len) {
     uint8_t* const stop = dst + len;
     const uint8_t* src = dst - dist;
     if (dist >= 16) {
+        // Each 16-byte copy reads only bytes written before it, in order.
         do {
             copy16(dst, src);
-            dst += 16;
-            src += 16;
+            copy16(dst + 16, src + 16);
+            dst += 32;
+            src += 32;
         } while (dst < stop);
     } else if (dist >= 8) {
         do {
             copy8(dst, src);
-            dst += 8;
-            src += 8;
+            copy8(dst + 8, src + 8);
+            dst += 16;
+            src += 16;
         } while (dst < stop);
     } else if (dist == 1) {
-        const uint64_t run = src[0] * uint64_t(0x0101010101010101);
+        const uint8_t b = src[0];
         do {
-            std::memcpy(dst, &run, 8);
-            dst += 8;
+            std::memset(dst, b, 32);
+            dst += 32;
         } while (dst < stop);
     } else {
         // Lay down the first 8 bytes one at a time, then copy words from the smallest multiple
@@ -270,7 +297,7 @@ inline void copyMatchExact(uint8_t* dst, size_t dist, size_t n) {
 }
 
 constexpr size_t kInSlack = 8;            // a word refill reads 8 bytes
-constexpr size_t kOutSlack = 258 + 16;    // a match and one word of overrun (or three literals)
+constexpr size_t kOutSlack = 258 + 32;    // a match and its copy's overrun (or three literals)
 constexpr uint64_t kLitMask = (uint64_t(1) << kLitRootBits) - 1;
 constexpr uint64_t kDistMask = (uint64_t(1) << kDistRootBits) - 1;
 
@@ -377,8 +404,10 @@ enum class FastEnd { EndOfBlock, Error, Handover };
             result = FastEnd::Error;
             break;
         }
-        SI_REFILL();
+        // The next look-up goes before the refill, which it would otherwise wait for: the 16
+        // bits it needs are still those of the last refill's load (at most 48 were taken since).
         e = lit[buf & kLitMask];
+        SI_REFILL();
         copyMatchFast(out, distance, length);
         out += length;
         if (out > outLimit) break;
@@ -406,20 +435,31 @@ __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin,
 }
 #endif
 
+FastLoopFn fastLoopFor(detail::FastLoop which) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (which == detail::FastLoop::Bmi2) {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") ? fastLoopBmi2 : nullptr;
+    }
+#else
+    if (which == detail::FastLoop::Bmi2) return nullptr;
+#endif
+    return fastLoopBaseline;
+}
+
 FastLoopFn bestFastLoop() {
     static const FastLoopFn best = [] {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("bmi2")) return fastLoopBmi2;
-#endif
-        return fastLoopBaseline;
+        const FastLoopFn bmi2 = fastLoopFor(detail::FastLoop::Bmi2);
+        return bmi2 ? bmi2 : fastLoopBaseline;
     }();
     return best;
 }
 
-BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_t* dist) {
+BlockEnd exactLoop(Bits& state, Output& o, const uint32_t* lit, const uint32_t* dist);
+
+BlockEnd decodeHuffman(FastLoopFn fast, Bits& bits, Output& o, const uint32_t* lit, const uint32_t* dist) {
     if (size_t(bits.end - bits.in) >= kInSlack && size_t(o.end - o.out) >= kOutSlack) {
-        switch (bestFastLoop()(bits, o.begin, o.out, o.end, lit, dist)) {
+        switch (fast(bits, o.begin, o.out, o.end, lit, dist)) {
             case FastEnd::EndOfBlock:
                 return BlockEnd::EndOfBlock;
             case FastEnd::Error:
@@ -428,17 +468,23 @@ BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_
                 break;
         }
     }
-    uint8_t* out = o.out;
+    return exactLoop(bits, o, lit, dist);
+}
 
-    // The exact loop: every symbol is decoded only if all its bits are in the input, and
-    // nothing is written past o.end.
+// The exact loop: every symbol is decoded only if all its bits are in the input, and nothing
+// is written past o.end. It works on a copy of the bit state, which the compiler keeps in
+// registers (the byte stores could alias the caller's), and hands it back at end-of-block,
+// the only way out after which decoding goes on.
+BlockEnd exactLoop(Bits& state, Output& o, const uint32_t* lit, const uint32_t* dist) {
+    Bits bits = state;
+    uint8_t* out = o.out;
     for (;;) {
-        bits.refill();
+        if (bits.count < 20) bits.refill();  // a length code with its extra bits
         uint32_t e = lit[bits.buf & kLitMask];
         if (e & kSubtable) {
             if (bits.count < kLitRootBits) break;
             bits.take(kLitRootBits);
-            e = lit[(e >> 16) + (bits.buf & ((uint64_t(1) << (e >> 8 & 15)) - 1))];
+            e = lit[(e >> 16) + lowBits(bits.buf, e >> 8 & 15)];
         }
         if ((e & 63) > bits.count) break;
         if (e & kLiteral) {
@@ -452,6 +498,7 @@ BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_
         }
         if (e & kEndOfBlock) {
             bits.take(e & 63);
+            state = bits;
             o.out = out;
             return BlockEnd::EndOfBlock;
         }
@@ -459,12 +506,12 @@ BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_
         uint64_t saved = bits.buf;
         bits.take(e & 63);
         const size_t length = (e >> 16) + extraBits(saved, e);
-        bits.refill();
+        if (bits.count < 28) bits.refill();  // a distance code with its extra bits
         e = dist[bits.buf & kDistMask];
         if (e & kSubtable) {
             if (bits.count < kDistRootBits) break;
             bits.take(kDistRootBits);
-            e = dist[(e >> 16) + (bits.buf & ((uint64_t(1) << (e >> 8 & 15)) - 1))];
+            e = dist[(e >> 16) + lowBits(bits.buf, e >> 8 & 15)];
         }
         if ((e & 63) > bits.count || (e & kInvalid)) break;
         saved = bits.buf;
@@ -484,8 +531,10 @@ BlockEnd decodeHuffman(Bits& bits, Output& o, const uint32_t* lit, const uint32_
     return BlockEnd::Error;
 }
 
-// Reads a dynamic block's code lengths and builds its tables.
-bool readDynamicTables(Bits& bits, Tables& t) {
+// Reads a dynamic block's code lengths and builds its tables. Like the exact loop, it works on
+// a copy of the bit state and hands it back on success.
+bool readDynamicTables(Bits& state, Tables& t) {
+    Bits bits = state;
     if (!bits.need(14)) return false;
     const unsigned nLit = bits.take(5) + 257, nDist = bits.take(5) + 1, nCodeLen = bits.take(4) + 4;
     if (nLit > 286 || nDist > 30) return false;
@@ -495,14 +544,13 @@ bool readDynamicTables(Bits& bits, Tables& t) {
         codeLenLens[kCodeLenOrder[i]] = uint8_t(bits.take(3));
     }
     uint32_t codeLenTable[1u << kCodeLenRootBits];
-    if (!buildTable(codeLenTable, sizeof codeLenTable / sizeof *codeLenTable, kCodeLenRootBits, codeLenLens, 19,
-                    CodeKind::CodeLengths, codeLenSymbol))
+    if (!buildTable<CodeKind::CodeLengths>(codeLenTable, std::size(codeLenTable), kCodeLenRootBits, codeLenLens, 19))
         return false;
 
     uint8_t lens[286 + 30];
     const unsigned total = nLit + nDist;
     for (unsigned i = 0; i < total;) {
-        bits.refill();
+        if (bits.count < 14) bits.refill();  // a 7-bit code and 7 extra bits at most
         const uint32_t e = codeLenTable[bits.buf & ((1u << kCodeLenRootBits) - 1)];
         if ((e & 63) > bits.count) return false;
         bits.take(e & 63);
@@ -529,8 +577,9 @@ bool readDynamicTables(Bits& bits, Tables& t) {
         i += repeat;
     }
     if (lens[256] == 0) return false;  // no end-of-block code
-    return buildTable(t.lit, kLitTableSize, kLitRootBits, lens, nLit, CodeKind::LitLen, litLenSymbol) &&
-           buildTable(t.dist, kDistTableSize, kDistRootBits, lens + nLit, nDist, CodeKind::Dist, distSymbol);
+    state = bits;
+    return buildTable<CodeKind::LitLen>(t.lit, kLitTableSize, kLitRootBits, lens, nLit) &&
+           buildTable<CodeKind::Dist>(t.dist, kDistTableSize, kDistRootBits, lens + nLit, nDist);
 }
 
 // Copies a stored block's bytes; the block's length fields have been read and checked.
@@ -550,9 +599,7 @@ BlockEnd copyStored(Bits& bits, Output& o, size_t len) {
     return n == len ? BlockEnd::EndOfBlock : BlockEnd::Error;
 }
 
-}  // namespace
-
-Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+Result inflateWith(FastLoopFn fast, const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) {
     Bits bits{in, in + inLen};
     if (!bits.need(16)) return {Status::Error, 0};
     const unsigned cmf = bits.take(8), flg = bits.take(8);
@@ -580,19 +627,20 @@ Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) no
             }
             case 1: {
                 const Tables& fixed = fixedTables();
-                end = decodeHuffman(bits, o, fixed.lit, fixed.dist);
+                end = decodeHuffman(fast, bits, o, fixed.lit, fixed.dist);
                 break;
             }
             case 2:
                 if (!readDynamicTables(bits, dynamic)) return {Status::Error, size_t(o.out - out)};
-                end = decodeHuffman(bits, o, dynamic.lit, dynamic.dist);
+                end = decodeHuffman(fast, bits, o, dynamic.lit, dynamic.dist);
                 break;
             default:
                 return {Status::Error, size_t(o.out - out)};
         }
         if (end == BlockEnd::Full) return {Status::Full, cap};
         if (end == BlockEnd::Error) return {Status::Error, size_t(o.out - out)};
-        // Sum what this block wrote while it is still in cache.
+        // Sum what this block wrote while it is still in cache (AVX2: 0.036 ns per byte from
+        // cache, 0.068 from memory; the diagram inflates to 24 MiB).
         adler = adler32::update(adler, summed, size_t(o.out - summed));
         summed = o.out;
     }
@@ -601,6 +649,19 @@ Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) no
     if (!bits.need(32)) return {Status::Error, produced};
     const uint32_t stored = __builtin_bswap32(bits.take(32));
     return {stored == adler ? Status::End : Status::Error, produced};
+}
+
+}  // namespace
+
+Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+    return inflateWith(bestFastLoop(), in, inLen, out, cap);
+}
+
+bool detail::hasFastLoop(FastLoop which) noexcept { return fastLoopFor(which) != nullptr; }
+
+Result detail::zlibInflateUsing(FastLoop which, const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept {
+    const FastLoopFn fast = fastLoopFor(which);
+    return fast ? inflateWith(fast, in, inLen, out, cap) : Result{Status::Error, 0};
 }
 
 }  // namespace si::inflate

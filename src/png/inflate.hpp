@@ -28,4 +28,13 @@ struct Result {
 // is a table built once and the CPU dispatch.
 Result zlibInflate(const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept;
 
+// For tests: the fast loop is built twice (plain, and for BMI2, chosen at run time when the
+// CPU has it); these run a given build, so that both are checked on a CPU that picks one.
+namespace detail {
+enum class FastLoop { Baseline, Bmi2 };
+bool hasFastLoop(FastLoop which) noexcept;
+// zlibInflate with the given build; {Error, 0} when this CPU cannot run it.
+Result zlibInflateUsing(FastLoop which, const uint8_t* in, size_t inLen, uint8_t* out, size_t cap) noexcept;
+}  // namespace detail
+
 }  // namespace si::inflate

@@ -50,9 +50,9 @@ if [[ ! -f /usr/include/zlib.h ]]; then
     apt-get update -qq && apt-get install -y -qq zlib1g-dev >/dev/null
 fi
 INFLATE_SOURCES=(src/png/inflate.cpp src/png/adler32.cpp src/png/adler32_x86.cpp)
-clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc fuzz/inflate.cpp "${INFLATE_SOURCES[@]}" -lz \
+clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc -Itests fuzz/inflate.cpp "${INFLATE_SOURCES[@]}" -lz \
     -o "$BUILD/fuzz_inflate"
-clang++ -std=c++20 -O1 -Isrc fuzz/inflate_seeds.cpp -lz -o "$BUILD/inflate_seeds"
+clang++ -std=c++20 -O1 -Isrc -Itests fuzz/inflate_seeds.cpp -lz -o "$BUILD/inflate_seeds"
 
 mkdir -p "$RUN/artifacts" "$RUN/seeds/inflate"
 "$PY" fuzz/seeds.py "$RUN/seeds" >/dev/null

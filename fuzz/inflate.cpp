@@ -16,7 +16,7 @@
 
 #include "png/adler32.hpp"
 #include "png/inflate.hpp"
-#include "streams.hpp"
+#include "kernels/streams.hpp"
 
 using streams::Bytes;
 using streams::Token;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "streams.hpp"
+#include "kernels/streams.hpp"
 
 using namespace streams;
 

@@ -25,7 +25,7 @@ def test_kernels_match_reference(tmp_path, program, flags):
     sources, libs = PROGRAMS[program]
     binary = tmp_path / program
     build = subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", *flags, "-I", str(ROOT / "src"),
-                            "-I", str(ROOT / "fuzz"), *(str(ROOT / s) for s in sources), *libs, "-o", str(binary)],
+                            "-I", str(ROOT / "tests"), *(str(ROOT / s) for s in sources), *libs, "-o", str(binary)],
                            capture_output=True, text=True)
     if build.returncode and "-fsanitize=address,undefined" in flags and "sanitize" in build.stderr:
         pytest.skip("sanitizers unavailable")

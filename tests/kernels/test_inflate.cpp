@@ -11,7 +11,7 @@
 
 #include "png/adler32.hpp"
 #include "png/inflate.hpp"
-#include "streams.hpp"
+#include "kernels/streams.hpp"
 
 using namespace streams;
 using si::inflate::Status;

@@ -9,7 +9,9 @@ namespace si::bmp {
 namespace {
 
 // Rows per piece: about 256 KiB, small enough that each piece is still in cache when its rows
-// are converted (MEASURE).
+// are converted. A 3840 x 2160 file (median of 21, from the page cache): 11.5 ms in 256 KiB
+// pieces, 12.3 in 64 KiB, 12.8 in 1 and 4 MiB ones, 14.8 one read per row; the same bytes
+// already in memory take 5.3.
 constexpr int64_t kPieceBytes = int64_t{1} << 18;
 
 bool incomplete() {

@@ -208,7 +208,7 @@ def png_decode(table: Table, path: Path, rounds: int) -> Optional[tuple[int, int
     ref = SimpleImage.open(data)
     expected = bytes(ref._pixels or b"")
     for tool, fn in cases.items():
-        if tool.startswith("floor"):
+        if tool.startswith(("floor", "reference")):
             continue
         got = rgb_of(fn())
         if got != expected:

@@ -250,7 +250,7 @@ def _chunks(tasks: list[_Task], workers: int, group_bytes: int = _CHUNK_BYTES) -
 
     A trip through a process pool costs about 0.3 ms of CPU (pickling, pipes, threads waking),
     more than converting a 16 x 16 icon (0.06 ms); files are grouped until the group's sources
-    hold 64 KiB, so photographs still travel one by one.
+    hold `group_bytes`: 64 KiB in a pool, so that photographs still travel one by one there.
     """
     most = max(1, min(_CHUNK_FILES, len(tasks) // (workers * _AHEAD_PER_JOB)))
     chunks: list[list[_Task]] = []

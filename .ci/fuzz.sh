@@ -49,7 +49,7 @@ if [[ ! -f /usr/include/zlib.h ]]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq && apt-get install -y -qq zlib1g-dev >/dev/null
 fi
-INFLATE_SOURCES=(src/png/inflate.cpp src/png/adler32.cpp src/png/adler32_x86.cpp)
+INFLATE_SOURCES=(src/flate/inflate.cpp src/flate/adler32.cpp src/flate/adler32_x86.cpp)
 clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc -Itests fuzz/inflate.cpp "${INFLATE_SOURCES[@]}" -lz \
     -o "$BUILD/fuzz_inflate"
 clang++ -std=c++20 -O1 -Isrc -Itests fuzz/inflate_seeds.cpp -lz -o "$BUILD/inflate_seeds"

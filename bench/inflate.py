@@ -26,7 +26,7 @@ from typing import Callable
 import deflate
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = ["bench/inflate_entry.cpp", "src/png/inflate.cpp", "src/png/adler32.cpp", "src/png/adler32_x86.cpp"]
+SOURCES = ["bench/inflate_entry.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp", "src/flate/adler32_x86.cpp"]
 
 
 def build() -> ctypes.CDLL:

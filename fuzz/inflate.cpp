@@ -14,8 +14,8 @@
 #include <memory>
 #include <random>
 
-#include "png/adler32.hpp"
-#include "png/inflate.hpp"
+#include "flate/adler32.hpp"
+#include "flate/inflate.hpp"
 #include "kernels/streams.hpp"
 
 using streams::Bytes;

@@ -11,8 +11,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROGRAMS = {
     "filters": (["tests/kernels/test_png_filters.cpp", "src/png/filters.cpp", "src/png/filters_x86.cpp",
                  "src/png/scanlines.cpp"], []),
-    "inflate": (["tests/kernels/test_inflate.cpp", "src/png/inflate.cpp", "src/png/adler32.cpp",
-                 "src/png/adler32_x86.cpp"], ["-lz"]),
+    "inflate": (["tests/kernels/test_inflate.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp",
+                 "src/flate/adler32_x86.cpp"], ["-lz"]),
 }
 
 

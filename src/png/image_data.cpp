@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "png/inflate.hpp"
+#include "flate/inflate.hpp"
 #include "png/protocol.hpp"
 #include "runtime/names.hpp"
 

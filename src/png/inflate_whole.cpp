@@ -11,7 +11,7 @@
 #include <new>
 
 #include "png/image_data.hpp"
-#include "png/inflate.hpp"
+#include "flate/inflate.hpp"
 #include "png/scanlines.hpp"
 
 namespace si::png {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "png/adler32.hpp"
-#include "png/inflate.hpp"
+#include "flate/adler32.hpp"
+#include "flate/inflate.hpp"
 #include "kernels/streams.hpp"
 
 using namespace streams;

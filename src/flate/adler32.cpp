@@ -1,5 +1,5 @@
 // Scalar Adler-32 and the run-time choice of version.
-#include "png/adler32.hpp"
+#include "flate/adler32.hpp"
 
 #include <initializer_list>
 

@@ -6,12 +6,12 @@
 //
 // What a stream may produce is decided by its refusals alone, so every failure (a bad code set,
 // an invalid symbol or distance, a cut) ends with the bytes of every symbol decoded before it.
-#include "png/inflate.hpp"
+#include "flate/inflate.hpp"
 
 #include <cstring>
 #include <iterator>
 
-#include "png/adler32.hpp"
+#include "flate/adler32.hpp"
 
 namespace si::inflate {
 

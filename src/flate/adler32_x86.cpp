@@ -10,7 +10,7 @@
 // Measured (ns per byte, this project's 2-core x86-64 machine, GCC -O2, fastest of 31 runs):
 // 64 KiB in cache: scalar 0.82, SSSE3 0.058, AVX2 0.036; 24 MiB from memory: scalar 0.76,
 // SSSE3 0.10, AVX2 0.068. Scalar would add a third to a photograph's inflate time.
-#include "png/adler32.hpp"
+#include "flate/adler32.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 

@@ -11,6 +11,12 @@ from Vorlanx.simpleImage_tools import from_array, to_array
 HERE = Path(__file__).resolve().parent
 
 
+class Tagged(SimpleImage):
+    """An image with a label: subclasses come back from open and from_array as themselves."""
+
+    label = "untagged"
+
+
 def main() -> None:
     img = SimpleImage.open(HERE / "data" / "kodim23.png")
 
@@ -29,6 +35,12 @@ def main() -> None:
     from_rgba = from_array(np.concatenate([pixels, alpha], axis=2))   # alpha is dropped
     print("grey", grey_img.size, "thumbnail", thumbnail.size, "from RGBA", from_rgba.size,
           "same pixels as the edited image:", from_rgba._pixels == img._pixels)
+
+    tagged: Tagged = Tagged.open(HERE / "data" / "kodim23.png")
+    tagged.label = "original"
+    edited: Tagged = from_array(255 - to_array(tagged), Tagged)
+    edited.label = "negative"
+    print(type(tagged).__name__, tagged.label, "and", type(edited).__name__, edited.label)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import struct as struct
 import zlib as zlib
 from io import BytesIO as BytesIO
 from pathlib import Path as Path
-from typing import Any, BinaryIO, List as List, Sequence as Sequence, Tuple as Tuple, Union as Union
+from typing import Any, BinaryIO, List as List, Self, Sequence as Sequence, Tuple as Tuple, Union as Union
 
 PNG_SIGNATURE: bytes
 """The 8-byte PNG file signature: 89 50 4E 47 0D 0A 1A 0A."""
@@ -31,7 +31,7 @@ class SimpleImage:
     _pixels: bytearray | None
     """The live pixel buffer (not a copy). Only an exact bytearray or None may be assigned."""
 
-    def __new__(cls, width: int, height: int, pixels: Any) -> "SimpleImage":
+    def __new__(cls, width: int, height: int, pixels: Any) -> Self:
         """Build an image from pixel bytes.
 
         ``pixels`` is anything ``bytearray()`` accepts whose length is width * height * 3;
@@ -66,7 +66,7 @@ class SimpleImage:
         """Write the image as an uncompressed 24-bit bottom-up BMP file."""
 
     @classmethod
-    def open(cls, source: ImageInput) -> "SimpleImage":
+    def open(cls, source: ImageInput) -> Self:
         """Open a PNG (8-bit RGB/RGBA, alpha dropped) or 24-bit BMP image.
 
         ``source`` is a path (str or Path) or the file's content (bytes or bytearray); the

@@ -14,8 +14,12 @@ import dataclasses
 import importlib
 import os
 import pickle
+import re
 import secrets
+import signal
+import socket
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal, Optional, cast
@@ -48,10 +52,13 @@ class Result:
     """What became of one source file."""
 
     source: str
+    """The source file (or a folder that could not be listed)."""
     output: str
+    """Where its output goes ("" for a folder that could not be listed)."""
     status: Status
+    """"converted", "skipped" (the output exists and `overwrite` is off) or "failed"."""
     message: str = ""
-    """Why it failed: the exception's type and message."""
+    """Why it failed: the exception's type and message, on one line."""
     seconds: float = 0.0
     """Time spent on it in the worker."""
 
@@ -106,18 +113,24 @@ def process(sources: Iterable[PathLike], out_dir: PathLike, fn: Edit | None, *, 
             on_result: Callable[[Result], None] | None = None) -> Report:
     """Open every image of `sources`, apply `fn` (None: no edit) and write it into `out_dir`.
 
-    Sources are files, or folders searched (with their sub-folders) for .png and .bmp files.
-    Each output is ``out_dir/<name without extension>.<to>``, a folder's sub-folders kept.
+    Sources are files, or folders searched (with their sub-folders) for .png and .bmp files;
+    a folder that cannot be listed is a failed Result. Each output is
+    ``out_dir/<name without extension>.<to>``, a folder's sub-folders kept. An output that
+    would be a source file of the run (the same file, or the same path but for letter case)
+    fails without being written, whatever `overwrite` says.
     Files are processed by `jobs` worker processes (default: one per CPU; 1 runs them in this
     process), or by the workers of a Dask `client` (every worker must see the same paths).
-    `fn` travels to the workers by reference, so it must be a module-level function.
+    `fn` travels to the workers by reference, so it must be a module-level function; on a
+    cluster that cannot load it, ImportError is raised before anything is sent.
 
     A file that fails is reported in its Result (exception type and message) and the run goes
-    on. Each output is written under a temporary name beside its final one and renamed into
+    on; files that were beside one that killed its worker are tried again one by one. Each output is written under a temporary name beside its final one and renamed into
     place when complete, so an interrupted run leaves no partial file under a final name;
-    outputs that exist are skipped unless `overwrite`. `progress` shows a bar (tqdm; Dask's
-    own display on a cluster) when stderr is a terminal; `on_result` is called with each
-    Result as it arrives.
+    outputs that exist are skipped unless `overwrite`. Temporary files beside this run's
+    outputs left by processes of this machine that no longer exist are removed first.
+    `progress` shows a bar (tqdm; Dask's own display on a cluster) when stderr is a terminal;
+    `on_result` is called with each Result in the order of the sources, as soon as it and all
+    before it are known.
     """
     if to not in ("png", "bmp"):
         raise ValueError(f"to must be 'png' or 'bmp', not {to!r}")
@@ -130,25 +143,33 @@ def process(sources: Iterable[PathLike], out_dir: PathLike, fn: Edit | None, *, 
     if client is None and jobs > 1 and fn is not None:
         _check_sendable(fn)
 
+    planned = _plan(sources, out_dir, to)
+    _remove_stale_temporaries([output for _, output, _ in planned if output])
     results: list[Result | None] = []
     tasks: list[_Task] = []
-    for source, output, same_as in _plan(sources, out_dir, to):
+    for source, output, refusal in planned:
         result = None
-        if same_as is not None:
-            result = Result(source, output, "failed", f"same output as {same_as}")
+        if refusal is not None:
+            result = Result(source, output, "failed", refusal)
         elif not overwrite and os.path.isfile(output):
             result = Result(source, output, "skipped")
         else:
             tasks.append(_Task(len(results), source, output))
         results.append(result)
     bar = _progress_bar(len(results), progress and client is None)
+    reported = 0
 
     def finish(index: int, result: Result) -> None:
+        nonlocal reported
         results[index] = result
         if bar is not None:
             bar.update()
-        if on_result is not None:
-            on_result(result)
+        # Results arrive in any order; they are handed on in the order of the sources, so
+        # that a run's report reads the same every time.
+        while reported < len(results) and results[reported] is not None:
+            if on_result is not None:
+                on_result(cast(Result, results[reported]))
+            reported += 1
 
     try:
         for index, decided in enumerate(list(results)):
@@ -187,10 +208,12 @@ def _write_whole(img: SimpleImage, output: str, to: Format) -> None:
 
     The rename is atomic within a folder, so the final name holds nothing or a whole file.
     """
+    global _writing
     folder, name = os.path.split(output)
     if folder:
         os.makedirs(folder, exist_ok=True)
-    temporary = os.path.join(folder, f".{name}.tmp-{os.getpid()}-{secrets.token_hex(4)}")
+    temporary = os.path.join(folder, f".{name}.tmp-{_HOST}-{os.getpid()}-{secrets.token_hex(4)}")
+    _writing = temporary
     try:
         if to == "png":
             img.save(temporary)
@@ -198,45 +221,141 @@ def _write_whole(img: SimpleImage, output: str, to: Format) -> None:
             img.saveBmp(temporary)
         os.replace(temporary, output)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        _unlink(temporary)
         raise
+    finally:
+        _writing = None
+
+
+# The temporary name says which machine and process writes it, so that a later run can tell
+# the files of a killed process (removed) from those of a live one (left alone).
+_HOST = socket.gethostname()
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.tmp-(?P<host>.+)-(?P<pid>\d+)-[0-9a-f]{8}")
+_writing: str | None = None
+"""The temporary file this process is writing, for the stop handler of a pool worker."""
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _remove_stale_temporaries(outputs: list[str]) -> None:
+    """Remove the temporary files of these outputs that a process of this machine, now gone,
+    left behind (killed while writing). Other machines' files are left: their processes
+    cannot be checked from here."""
+    names_in: dict[str, set[str]] = collections.defaultdict(set)
+    for output in outputs:
+        folder, name = os.path.split(output)
+        names_in[folder].add(name)
+    for folder, names in names_in.items():
+        try:
+            entries = os.listdir(folder or ".")
+        except OSError:
+            continue
+        for entry in entries:
+            match = _TEMPORARY.fullmatch(entry)
+            if (match is not None and match["name"] in names and match["host"] == _HOST
+                    and not _process_exists(int(match["pid"]))):
+                _unlink(os.path.join(folder, entry))
+
+
+def _process_exists(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True     # someone else's process (or not a pid at all): not ours to judge
+    return True
 
 
 def _describe(e: BaseException) -> str:
-    text = str(e)
+    # One line, whatever the message holds: a report line is "PATH: ExceptionType: message".
+    text = " ".join(str(e).split())
     return f"{type(e).__name__}: {text}" if text else type(e).__name__
 
 
-def _plan(sources: Iterable[PathLike], out_dir: str, to: Format) -> Iterator[tuple[str, str, str | None]]:
-    """(source, output, earlier source with the same output or None) for every source file."""
+def _plan(sources: Iterable[PathLike], out_dir: str, to: Format) -> list[tuple[str, str, str | None]]:
+    """(source, output, why it is refused or None) for every source file in source order, and
+    (folder, "", why) for every folder that could not be listed."""
+    planned: list[tuple[str, str, str | None]] = []
     claimed: dict[str, str] = {}
     skip = os.path.realpath(out_dir)
     if isinstance(sources, (str, os.PathLike)):
         sources = [sources]      # one path, not the characters of one
     for source in (os.fspath(s) for s in sources):
-        pairs: Iterable[tuple[str, str]]
+        found: Iterable[tuple[str, str, str | None]]
         if os.path.isdir(source):
-            pairs = ((path, os.path.relpath(path, source)) for path in _images_under(source, skip))
+            found = ((path, os.path.relpath(path, source), error) for path, error in _images_under(source, skip))
         else:
-            pairs = [(source, os.path.basename(source))]
-        for path, relative in pairs:
+            found = [(source, os.path.basename(source), None)]
+        for path, relative, error in found:
+            if error is not None:
+                planned.append((path, "", error))
+                continue
             output = os.path.join(out_dir, os.path.splitext(relative)[0] + "." + to)
             key = os.path.normcase(os.path.abspath(output))
-            yield path, output, claimed.get(key)
+            planned.append((path, output, f"ValueError: same output as {claimed[key]}" if key in claimed else None))
             claimed.setdefault(key, path)
+    return _refuse_replacing_sources(planned)
 
 
-def _images_under(folder: str, skip: str) -> Iterator[str]:
-    """The .png and .bmp files below `folder` in sorted order, not looking inside `skip` (the
-    destination, when it lies within a source folder: a rerun must not take outputs as sources)."""
-    for root, dirs, files in os.walk(folder):
-        dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(root, d)) != skip)
-        for name in sorted(files):
-            if name.lower().endswith(IMAGE_SUFFIXES):
-                yield os.path.join(root, name)
+def _refuse_replacing_sources(planned: list[tuple[str, str, str | None]]) -> list[tuple[str, str, str | None]]:
+    """Refuse every output that is a source file of the run.
+
+    The same file is found by its identity (hard links, symbolic links and case-insensitive
+    file systems included); a path that differs from a source's only in letter case is
+    refused too, being that source on a case-insensitive file system.
+    """
+    identities: set[tuple[int, int]] = set()
+    names: set[str] = set()
+    for source, output, _ in planned:
+        if output:
+            names.add(os.path.realpath(source).casefold())
+            identity = _identity(source)
+            if identity is not None:
+                identities.add(identity)
+    refusal = "ValueError: output would replace its source"
+    return [(source, output, refusal if output and (os.path.realpath(output).casefold() in names
+                                                     or _identity(output) in identities) else why)
+            for source, output, why in planned]
+
+
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
+def _images_under(folder: str, skip: str) -> Iterator[tuple[str, str | None]]:
+    """(path, None) for the .png and .bmp files below `folder`, in sorted order, a folder's
+    files before its sub-folders; (folder, why) for a folder that cannot be listed.
+
+    `skip` (the destination, when it lies within a source folder) is not searched: a rerun
+    must not take outputs as sources. Symbolic links to folders are not followed.
+    """
+    folders = [folder]
+    while folders:
+        current = folders.pop()
+        try:
+            with os.scandir(current) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError as e:
+            yield current, _describe(e)
+            continue
+        below = []
+        for entry in entries:
+            if entry.is_dir():
+                if not entry.is_symlink() and os.path.realpath(entry.path) != skip:
+                    below.append(entry.path)
+            elif entry.name.lower().endswith(IMAGE_SUFFIXES):
+                yield entry.path, None
+        folders.extend(reversed(below))
 
 
 def convert_files(pairs: list[tuple[str, str]], to: Format, fn: Edit | None) -> list[Result]:
@@ -283,7 +402,7 @@ def _in_pool(tasks: list[_Task], jobs: int, to: Format, fn: Edit | None,
     # a time with nothing beside them, so that only the file that kills its worker fails.
     queue = collections.deque((chunk, False) for chunk in _chunks(tasks, jobs))
     while queue:
-        pool = cf.ProcessPoolExecutor(min(jobs, len(queue)))
+        pool = cf.ProcessPoolExecutor(min(jobs, len(queue)), initializer=_worker_start, initargs=(os.getpid(),))
         try:
             in_flight: dict[cf.Future[list[Result]], tuple[list[_Task], bool]] = {}
             broken = False
@@ -310,6 +429,48 @@ def _in_pool(tasks: list[_Task], jobs: int, to: Format, fn: Edit | None,
             pool.shutdown(cancel_futures=True)
 
 
+def _worker_start(parent: int) -> None:
+    """Make a pool worker stop when its parent does, even if the parent is killed outright.
+
+    A worker left behind would wait for work forever: its siblings keep the pool's pipes open.
+    """
+    signal.signal(signal.SIGTERM, _worker_stop)
+    if not _stop_with_parent():
+        threading.Thread(target=_watch_parent, args=(parent,), daemon=True, name="parent watchdog").start()
+    if os.getppid() != parent:      # the parent died before the request above
+        _worker_stop()
+
+
+def _stop_with_parent() -> bool:
+    """Ask Linux to send this process SIGTERM when its parent dies; False where it cannot."""
+    if not sys.platform.startswith("linux"):
+        return False
+    import ctypes
+
+    try:
+        return bool(ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGTERM) == 0)
+    except (OSError, AttributeError):
+        return False
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+def _watch_parent(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(1.0)
+    _worker_stop()
+
+
+def _worker_stop(*_: object) -> None:
+    """Leave at once, removing the output being written: nothing partial under a final name,
+    and no temporary file either."""
+    writing = _writing
+    if writing is not None:
+        _unlink(writing)
+    os._exit(128 + signal.SIGTERM)
+
+
 def _may_submit(queue: collections.deque[tuple[list[_Task], bool]],
                 in_flight: dict[Any, tuple[list[_Task], bool]], broken: bool, ahead: int) -> bool:
     if not queue or broken or len(in_flight) >= ahead:
@@ -322,17 +483,52 @@ def _may_submit(queue: collections.deque[tuple[list[_Task], bool]],
 def _on_cluster(client: Any, tasks: list[_Task], to: Format, fn: Edit | None, progress: bool,
                 finish: Callable[[int, Result], None]) -> None:
     distributed = require("distributed", "convert on a cluster")
+    if fn is not None:
+        _check_loadable(client, fn)
     chunks = _chunks(tasks, max(1, sum(client.nthreads().values())), _CLUSTER_CHUNK_BYTES)
-    # Paths go out absolute: a worker's current folder is not this process's.
-    futures = client.map(convert_files, [_pairs(chunk, absolute=True) for chunk in chunks], to=to, fn=fn,
-                         pure=False)
-    chunk_of = {future.key: chunk for future, chunk in zip(futures, chunks)}
+
+    def submit(groups: list[list[_Task]]) -> list[Any]:
+        # Paths go out absolute: a worker's current folder is not this process's.
+        futures = client.map(convert_files, [_pairs(group, absolute=True) for group in groups], to=to, fn=fn,
+                             pure=False)
+        chunk_of.update((future.key, group) for future, group in zip(futures, groups))
+        return cast(list[Any], futures)
+
+    chunk_of: dict[Any, list[_Task]] = {}
+    futures = submit(chunks)
     # The client need not be the default one (the command makes its own), so it is named.
     if progress and sys.stderr.isatty():
         distributed.progress(futures, scheduler=client.scheduler.address, loop=client.loop)
-    for future in distributed.as_completed(futures, loop=client.loop):
-        for task, result in _outcomes(future, chunk_of[future.key]):
+    arrivals = distributed.as_completed(futures, loop=client.loop)
+    for future in arrivals:
+        chunk = chunk_of.pop(future.key)
+        error = future.exception()
+        # Dask gives up on a group after workers died running it; as in the pool, its files
+        # are tried again one by one, so that only the file that kills workers fails.
+        if isinstance(error, distributed.KilledWorker) and len(chunk) > 1:
+            arrivals.update(submit([[task] for task in chunk]))
+            continue
+        for task, result in _outcomes(future, chunk):
             finish(task.index, result)
+
+
+def _check_loadable(client: Any, fn: Edit) -> None:
+    """Raise ImportError, saying what to do, unless the scheduler and every worker can load `fn`.
+
+    Dask's own answer to a function its workers cannot import is a deserialisation error on
+    every file, or workers that die and restart until it gives up.
+    """
+    serialiser = require("distributed.protocol.pickle", "convert on a cluster")
+    data = serialiser.dumps(fn)        # as Dask sends a task's function
+    try:
+        client.run_on_scheduler(serialiser.loads, data)
+        client.run(serialiser.loads, data)
+    except Exception as e:
+        module = getattr(fn, "__module__", "?")
+        path = getattr(sys.modules.get(module), "__file__", None)
+        sending = f"client.upload_file({path!r})" if path is not None else "client.upload_file(...)"
+        raise ImportError(f"the cluster cannot load fn ({_describe(e)}): does every worker have {module}, "
+                          f"its module? {sending} sends it", name=module) from e
 
 
 def _outcomes(future: Any, chunk: list[_Task]) -> Iterator[tuple[_Task, Result]]:

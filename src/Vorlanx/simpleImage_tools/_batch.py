@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures as cf
 import dataclasses
+import functools
 import importlib
 import os
 import pickle
@@ -310,17 +311,25 @@ def _refuse_replacing_sources(planned: list[tuple[str, str, str | None]]) -> lis
     file systems included); a path that differs from a source's only in letter case is
     refused too, being that source on a case-insensitive file system.
     """
+    @functools.lru_cache(maxsize=4096)      # one look-up per folder, not per file
+    def real_folder(folder: str) -> str:
+        return os.path.realpath(folder or ".").casefold()
+
+    def name(path: str) -> tuple[str, str]:
+        folder, base = os.path.split(path)
+        return real_folder(folder), base.casefold()
+
     identities: set[tuple[int, int]] = set()
-    names: set[str] = set()
+    names: set[tuple[str, str]] = set()
     for source, output, _ in planned:
         if output:
-            names.add(os.path.realpath(source).casefold())
+            names.add(name(source))
             identity = _identity(source)
             if identity is not None:
                 identities.add(identity)
     refusal = "ValueError: output would replace its source"
-    return [(source, output, refusal if output and (os.path.realpath(output).casefold() in names
-                                                     or _identity(output) in identities) else why)
+    return [(source, output, refusal if output and (name(output) in names or _identity(output) in identities)
+             else why)
             for source, output, why in planned]
 
 

@@ -5,7 +5,6 @@ import os
 import shutil
 import signal
 import socket
-import stat
 import subprocess
 import sys
 import threading

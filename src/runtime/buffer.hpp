@@ -27,6 +27,8 @@ public:
         held_ = false;
     }
     const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
+    // For a buffer the module made itself and fills (a private bytearray).
+    uint8_t* mutableData() const noexcept { return static_cast<uint8_t*>(view_.buf); }
     Py_ssize_t size() const noexcept { return view_.len; }
 
 private:

@@ -1,6 +1,8 @@
 // A buffer export held for a scope. Raw access to a Python object's bytes is bounded by the
 // length of the export actually held (never by what __len__ claims), and the export keeps the
-// exporter from being resized or freed under the reader for as long as it is held.
+// exporter from being resized or freed under the reader for as long as it is held (see the
+// rule in ref.hpp). Unlike a memoryview, which Python code that finds it may release, nothing
+// but this scope can end it.
 #pragma once
 
 #include <cstdint>

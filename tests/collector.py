@@ -5,7 +5,8 @@ module's routines, between any two of their calls into the interpreter.
 With no actions the finalizers only allocate (the next piece of garbage), so every result
 must stay what it is. With actions they act on what is in flight: the images and buffers in
 the locals of the frames below them, the lists and buffers that refer to those objects
-(gc.get_referrers), the memoryviews anyone holds, and the module's names.
+(gc.get_referrers), the lists of bytes only C code holds, the memoryviews anyone holds, and
+the module's names.
 
 Used by the tests (conftest.py: --torture / SI_TORTURE) and by the objects fuzz target.
 """
@@ -86,6 +87,18 @@ def _referrers(t, objs):
             _mutate(t, holder)
 
 
+def _orphans(t, objs):
+    """Empties or refills the lists of bytes that no tracked object refers to (nor a frame
+    that act() has looked at): lists that only C code holds, such as the chunks a decoder has
+    gathered."""
+    everything = gc.get_objects()
+    for held in everything:
+        if type(held) is list and 0 < len(held) < 10000 and all(
+                isinstance(item, (bytes, bytearray, memoryview)) for item in held):
+            if all(holder is everything for holder in gc.get_referrers(held)):
+                _mutate(t, held)
+
+
 def _views(t, objs):
     """Releases the memoryviews over bytearrays made since the block began, whoever holds
     them, then resizes those arrays."""
@@ -101,9 +114,13 @@ def _views(t, objs):
             pass  # released already, or still exported
 
 
-ACTIONS = {"images": _images, "names": _names, "referrers": _referrers, "views": _views}
+ACTIONS = {"images": _images, "names": _names, "referrers": _referrers, "orphans": _orphans, "views": _views}
 # The costly ones (they scan the whole heap) run in a fraction of the finalizers only.
-SCANS = {"referrers": 20, "views": 200}
+SCANS = {"referrers": 20, "orphans": 100, "views": 200}
+
+
+class _Filler:
+    pass
 
 
 class _Garbage:
@@ -116,13 +133,20 @@ class _Garbage:
         if not t.active:
             return
         t.fired += 1
+        # A collection zeroes the allocation count and every tracked object freed after it
+        # takes one off again, so a supply that only replaces itself would leave the count at
+        # zero and collect at every second allocation. The last filler is freed while the count
+        # is still zero; the new one and the next garbage leave it at one once this garbage is
+        # freed: the next tracked allocation collects.
+        t.filler = None
+        t.filler = _Filler()
+        _Garbage(t)  # the next one, in the youngest generation, for the next collection
         if t.actions:
             t.act()
-        _Garbage(t)  # the next one, in the youngest generation, for the next collection
 
 
 class Torture:
-    """A context: inside it every second tracked allocation collects and runs a finalizer.
+    """A context: inside it every tracked allocation collects and runs a finalizer.
 
     `actions` names entries of ACTIONS; `strict` keeps the image actions to what leaves a
     pixel read checkable (the old bytes, or FILL); `flight` adds objects the caller knows to
@@ -138,6 +162,7 @@ class Torture:
         self.active = False
         self.fired = 0
         self.saved = {}
+        self.filler = None
         self.proxy = proxy_zlib()
 
     def act(self):
@@ -177,6 +202,6 @@ class Torture:
         self.active = False
         for name, value in self.saved.items():
             setattr(ext, name, value)
-        self.drained = self.entered = self.older_views = None
+        self.drained = self.entered = self.older_views = self.filler = None
         gc.collect()
         return False

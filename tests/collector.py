@@ -135,11 +135,11 @@ class _Garbage:
         t.fired += 1
         # A collection zeroes the allocation count and every tracked object freed after it
         # takes one off again, so a supply that only replaces itself would leave the count at
-        # zero and collect at every second allocation. The last filler is freed while the count
-        # is still zero; the new one and the next garbage leave it at one once this garbage is
-        # freed: the next tracked allocation collects.
+        # zero and collect at every second allocation. The last fillers are freed while the
+        # count is still zero; the new ones keep it above one whatever is freed after them
+        # (this garbage, what the actions drop): the next tracked allocation collects.
         t.filler = None
-        t.filler = _Filler()
+        t.filler = [_Filler() for _ in range(8)]
         _Garbage(t)  # the next one, in the youngest generation, for the next collection
         if t.actions:
             t.act()

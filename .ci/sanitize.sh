@@ -11,6 +11,7 @@
 # require memory to stay flat.
 #
 #   bash .ci/sanitize.sh [extra pytest arguments]
+#   SANITIZE_TESTS="tests/test_x.py tests/test_y.py" bash .ci/sanitize.sh ...   (a subset)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -30,4 +31,5 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export SI_SANITIZED=1  # lets tests that measure memory allow for the sanitizer's own overhead
-PYTHONPATH="$BUILD" "$PY" -m pytest tests -q -p no:cacheprovider "$@"
+# shellcheck disable=SC2086  # a list of paths
+PYTHONPATH="$BUILD" "$PY" -m pytest ${SANITIZE_TESTS:-tests} -q -p no:cacheprovider "$@"

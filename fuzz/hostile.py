@@ -12,12 +12,15 @@ compared then), and `raised` holds the marker exceptions thrown, which must come
 were.
 """
 import array
+import contextlib
+import gc
 import io
 import os
 import pathlib
 import struct
 import zlib
 
+from collector import ACTIONS, Torture
 from common import ext
 
 
@@ -39,6 +42,8 @@ class Ctx:
         self.rebound = False  # some of the module's names are hostile stand-ins
         self.real_file = False  # the module reads a file of the file system
         self.real = {}  # the module's names as they were before the input rebound any
+        self.in_flight = None  # what a stand-in of zlib is working on, while it is
+        self.torture = None  # (actions, seed) of the collector the calls run under, or None
 
     def pick(self, n):
         return self.fdp.ConsumeIntInRange(0, n - 1)
@@ -58,6 +63,17 @@ class Ctx:
         """Now and then, a change made from inside a stand-in's call."""
         if self.pick(4) == 3:
             self.hook()()
+
+    def collector(self):
+        """The collector a call runs under (collector.py): none; one whose finalizers only
+        allocate (results stay the plain ones); or one whose finalizers change the image, its
+        buffer, the lists and buffers around what is in flight, the module's names."""
+        if self.torture is None:
+            return contextlib.nullcontext()
+        actions, seed = self.torture
+        if actions:
+            self.fired += 1
+        return Torture(actions, seed=seed, flight=(self.image, self.buffer, self.in_flight))
 
     def hook(self):
         """A change to the objects in use, chosen now and made each time the result is called.
@@ -86,6 +102,16 @@ def _rebind(name, value):
     setattr(ext, name, value)  # the input's finally restores every name
 
 
+def _empty_holders(ctx):
+    """Empties or refills the lists that hold what a stand-in of zlib is working on."""
+    obj = ctx.in_flight.obj if isinstance(ctx.in_flight, memoryview) else ctx.in_flight
+    if obj is None:
+        return
+    for holder in gc.get_referrers(obj):
+        if type(holder) is list:
+            holder[:] = holder[:1] * ctx.pick(3)
+
+
 def _clear_call_dict(ctx):
     if ctx.call_dict is not None:
         ctx.call_dict.clear()
@@ -105,6 +131,7 @@ MUTATIONS = (
     lambda c: _set(c, "height", 0),
     lambda c: _set(c, "height", 2**31 - 1),
     _clear_call_dict,
+    _empty_holders,
     lambda c: _rebind("zlib", None),
     lambda c: _rebind("struct", None),
     lambda c: _rebind("PNG_SIGNATURE", b"BM"),
@@ -440,6 +467,7 @@ class OddDecompressor:
         self.real = zlib.decompressobj()
 
     def decompress(self, data, max_length=0):
+        self.ctx.in_flight = data
         self.ctx.meddle()
         return container(self.ctx, self.real.decompress(data, max_length))
 
@@ -480,6 +508,7 @@ class OddZlib:
         return container(self.ctx, zlib.compress(data, *args))
 
     def decompress(self, data, *args):
+        self.ctx.in_flight = data
         self.ctx.meddle()
         return container(self.ctx, zlib.decompress(data, *args))
 
@@ -564,3 +593,13 @@ def paths(ctx, path):
         ctx.lie()
         return type("BadPath", (), {"__fspath__": lambda self: ctx.throw("__fspath__")})()
     return path
+
+
+def torture(ctx):
+    """Whether the calls run under a collector torture, and with which actions."""
+    kind = ctx.pick(4)
+    if kind < 2:
+        return None
+    names = sorted(ACTIONS)
+    mask = ctx.pick(1 << len(names)) if kind == 3 else 0
+    return tuple(n for bit, n in enumerate(names) if mask >> bit & 1), ctx.pick(1 << 16)

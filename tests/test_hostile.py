@@ -2,7 +2,10 @@
 memory an object really exports, and gives the same verdict whichever path reads it."""
 import array
 import ctypes
+import gc
+import io
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -12,6 +15,7 @@ import zlib
 import pytest
 
 from Vorlanx import simpleImage_ext as ext
+from collector import FILL, Torture, proxy_zlib
 
 MISMATCH = "Pixel data length does not match image dimensions"
 
@@ -154,3 +158,156 @@ def test_a_file_is_not_asked_for_what_its_header_claims(tmp_path):
                           capture_output=True, text=True, timeout=60)
     assert done.stdout.splitlines() == ["ValueError Unexpected EOF while reading chunk data"] * 2 + \
         ["ValueError Incomplete BMP pixel data"] * 2, done.stderr
+
+
+# ---- code run in the middle of a call ---------------------------------------------------------
+# A finalizer the collector runs at any allocation, a chunk's __len__ or a rebound inflater
+# empties, refills or replaces what the call is using: the call sees the state before or after,
+# or raises a documented error, and never reads memory that was freed.
+
+def split_png(stream, width, height, split):
+    parts = [stream[i:i + split] for i in range(0, len(stream), split)]
+    return (ext.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + b"".join(chunk(b"IDAT", p) for p in parts) + chunk(b"IEND", b""))
+
+
+def clear_lists_holding(obj):
+    for holder in gc.get_referrers(obj):
+        if type(holder) is list:
+            holder.clear()
+
+
+def pixel_reads_see_their_pixel(monkeypatch, tmp_path):
+    img = ext.SimpleImage(1000, 1, bytes(range(256)) * 11 + bytes(184))
+    before = [img.getPixel((x, 0)) for x in range(1000)]
+    with Torture(("images",), strict=True) as t:
+        got = [img.getPixel((x, 0)) for x in range(1000)]  # kept, so each result is a new tuple
+    assert t.fired > 100
+    assert [g for g, b in zip(got, before) if g not in (b, (FILL,) * 3)] == []
+
+
+def a_chunk_len_empties_the_list(monkeypatch, tmp_path):
+    class Chunk(bytes):
+        def __len__(self):
+            clear_lists_holding(self)
+            return bytes.__len__(self)
+    monkeypatch.setattr(ext, "zlib", proxy_zlib())
+    monkeypatch.setattr(ext, "_readChunk", reading_chunks_as(Chunk))
+    assert decode() == RAW_PIXELS
+
+
+def the_inflater_refills_the_list(monkeypatch, tmp_path):
+    rows = b"".join(b"\0" + random.Random(1).randbytes(1500) for _ in range(300))
+    z = proxy_zlib()
+    fired = []
+
+    class Inflater:
+        def __init__(self, *args):
+            self.real = zlib.decompressobj(*args)
+
+        def __getattr__(self, name):
+            return getattr(self.real, name)
+
+        def decompress(self, data, limit=-1):
+            if not fired and isinstance(data, memoryview):
+                fired.append(data)
+                for holder in gc.get_referrers(data.obj):
+                    if type(holder) is list:
+                        holder[:] = [b"\0" * 10, b"\0" * 400000]
+            return self.real.decompress(data, limit)
+    z.decompressobj = Inflater
+    monkeypatch.setattr(ext, "zlib", z)
+    img = ext.SimpleImage.open(split_png(zlib.compress(rows, 0), 500, 300, 400000))
+    assert fired and bytes(img._pixels) == b"".join(rows[i * 1501 + 1:(i + 1) * 1501] for i in range(300))
+
+
+def a_finalizer_replaces_the_inflater(monkeypatch, tmp_path):
+    # The data is refused, so zlib is asked for its verdict, after the chunks are released.
+    class Impostor:
+        eof = False
+
+        def decompress(self, data, limit=-1):
+            return object()
+
+    class Chunk(bytes):
+        def __del__(self):
+            zlib.decompressobj = Impostor
+    monkeypatch.setattr(zlib, "decompressobj", zlib.decompressobj)
+    monkeypatch.setattr(ext, "_readChunk", reading_chunks_as(Chunk))
+    with pytest.raises(ValueError, match="Malformed PNG image data"):
+        ext.SimpleImage.open(split_png(zlib.compress(RAW)[:-2], WIDTH, HEIGHT, 10**6))
+
+
+def released_views_over_bmp_staging(monkeypatch, tmp_path):
+    # Finalizers release every memoryview over a bytearray and resize the array: the BMP
+    # codecs' staging buffers are held by exports of their own.
+    path = str(tmp_path / "a.bmp")
+    img = ext.SimpleImage(WIDTH, HEIGHT, RAW_PIXELS)
+    for _ in range(3):
+        with Torture(("views",), scans={"views": 1}):
+            try:
+                img.saveBmp(path)
+                assert bytes(ext.SimpleImage.open(path)._pixels) == RAW_PIXELS
+            except (ValueError, TypeError) as exc:  # a released view is refused by its user
+                assert "memoryview" in str(exc)
+
+
+RAW_PIXELS = bytes(ext.SimpleImage.open(PNG)._pixels)
+
+
+@pytest.mark.parametrize("scenario", [
+    pixel_reads_see_their_pixel,        # getPixel read a buffer a finalizer had freed
+    a_chunk_len_empties_the_list,       # the piecewise inflater held chunks borrowed from the list
+    the_inflater_refills_the_list,      # ... and an offset into a chunk since replaced
+    a_finalizer_replaces_the_inflater,  # zlib's verdict was measured as bytes whatever it was
+    released_views_over_bmp_staging,
+])
+def test_code_run_mid_call(monkeypatch, tmp_path, scenario):
+    scenario(monkeypatch, tmp_path)
+
+
+DOCUMENTED = (TypeError, ValueError, OverflowError, IndexError, BufferError, AttributeError, NotImplementedError,
+              struct.error, zlib.error)
+
+
+# Every entry point under finalizers that change what is in flight (the image's fields, the
+# buffers and lists around the objects in use, the module's names): a result or a documented
+# error, nothing else. More rounds under --torture=hostile.
+@pytest.mark.tolerant
+@pytest.mark.parametrize("entry", [
+    "construct", "copy", "getPixel", "putPixel", "save", "saveBmp", "_writePng", "_writeBmp", "_readChunk",
+    "_makeChunk", "open", "open path", "open piecewise", "open bmp path", "_streamToImage",
+])
+def test_entry_points_under_hostile_finalizers(tmp_path, torture_mode, entry):
+    png, bmp, out = str(tmp_path / "a.png"), str(tmp_path / "a.bmp"), str(tmp_path / "out")
+    with open(png, "wb") as f:
+        f.write(PNG)
+    ext.SimpleImage(WIDTH, HEIGHT, RAW_PIXELS).saveBmp(bmp)
+    pieces = reading_chunks_as(lambda d: liar(bytes, d, len(d)))  # an honest __len__, in Python
+    calls = {
+        "construct": lambda img: ext.SimpleImage(WIDTH, HEIGHT, bytearray(RAW_PIXELS)),
+        "copy": lambda img: img.copy(),
+        "getPixel": lambda img: [img.getPixel((x, y)) for y in range(HEIGHT) for x in range(WIDTH)],
+        "putPixel": lambda img: [img.putPixel((x, 1), [x, 2.5, 3]) for x in range(WIDTH)],
+        "save": lambda img: img.save(out),
+        "saveBmp": lambda img: img.saveBmp(out),
+        "_writePng": lambda img: ext._writePng(out, WIDTH, HEIGHT, img._pixels),
+        "_writeBmp": lambda img: ext._writeBmp(out, WIDTH, HEIGHT, img._pixels),
+        "_readChunk": lambda img: [ext._readChunk(io.BytesIO(PNG[8:])) for _ in range(3)],
+        "_makeChunk": lambda img: ext._makeChunk(b"IDAT", PNG),
+        "open": lambda img: ext.SimpleImage.open(PNG),
+        "open path": lambda img: ext.SimpleImage.open(png),
+        "open piecewise": lambda img: setattr(ext, "zlib", proxy_zlib()) or setattr(ext, "_readChunk", pieces)
+        or ext.SimpleImage.open(split_png(zlib.compress(RAW), WIDTH, HEIGHT, 100)),
+        "open bmp path": lambda img: ext.SimpleImage.open(bmp),
+        "_streamToImage": lambda img: ext.SimpleImage._streamToImage(io.BytesIO(PNG)),
+    }
+    for seed in range(100 if torture_mode == "hostile" else 4):
+        img = ext.SimpleImage(WIDTH, HEIGHT, RAW_PIXELS)
+        with Torture(("images", "names", "referrers", "orphans", "views"), seed=seed):
+            try:
+                result = calls[entry](img)
+            except DOCUMENTED:
+                continue
+        if entry == "getPixel":
+            assert all(len(p) == 3 and all(type(c) is int and 0 <= c < 256 for c in p) for p in result)

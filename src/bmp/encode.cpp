@@ -70,10 +70,14 @@ bool writeRows(PyObject* output, const Plan& p) {
     const int64_t rowsPerChunk = std::min(p.height, std::max<int64_t>(1, kStagingBytes / storedRow));
     Ref staging(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rowsPerChunk * storedRow)));
     if (!staging) return false;
-    // The view keeps the staging buffer from being resized while a write holds it.
+    // The export keeps the staging buffer in place while rows are written into it: the
+    // memoryview handed to write() could be released by Python code (a write, or a finalizer
+    // that finds it), the export held here cannot.
+    BufferView pin;
+    if (!pin.acquire(staging.get())) return false;
     Ref fullView(PyMemoryView_FromObject(staging.get()));
     if (!fullView) return false;
-    uint8_t* stage = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(staging.get()));
+    uint8_t* stage = pin.mutableData();
     for (int64_t done = 0; done < p.height;) {
         const int64_t n = std::min(rowsPerChunk, p.height - done);
         for (int64_t i = 0; i < n; ++i) {

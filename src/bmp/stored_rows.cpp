@@ -42,8 +42,7 @@ const uint8_t* StoredRows::nextRead() noexcept {
 const uint8_t* StoredRows::nextPiece() noexcept {
     if (used_ == ready_ && !fill()) return nullptr;
     ++row_;
-    const auto* base = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(staging_.get()));
-    return base + (used_++) * rowStride_;
+    return pin_.data() + (used_++) * rowStride_;
 }
 
 // file.readinto(staging[:n]) for the next rows, as many as a piece holds.
@@ -60,7 +59,8 @@ bool StoredRows::fill() noexcept {
     if (!staging_) {
         const int64_t stagingRows = std::min(pieceRows, last_ + 1);
         staging_.reset(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stagingRows * rowStride_)));
-        if (!staging_ || !(view_ = Ref(PyMemoryView_FromObject(staging_.get())))) return false;
+        if (!staging_ || !pin_.acquire(staging_.get()) || !(view_ = Ref(PyMemoryView_FromObject(staging_.get()))))
+            return false;
     }
     Ref target(PySequence_GetSlice(view_.get(), 0, static_cast<Py_ssize_t>(want * rowStride_)));
     if (!target) return false;

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "runtime/ref.hpp"
+#include "runtime/buffer.hpp"
 
 namespace si::bmp {
 
@@ -38,7 +38,8 @@ private:
     Ref count_;          // rowStride as an int, for read()
     Ref current_;        // the row read last (per-row reads)
     Ref staging_;        // bytearray of whole rows (pieces)
-    Ref view_;           // a memoryview holding staging_ in place
+    Ref view_;           // a memoryview of staging_, sliced for readinto
+    BufferView pin_;     // staging_ exported: unlike view_, no Python code can release it
     int64_t ready_ = 0;  // rows in the staging buffer
     int64_t used_ = 0;   // of them, rows handed out
     bool ended_ = false; // the file gave less than asked: nothing more will come

@@ -159,13 +159,18 @@ PyObject* copyBody(const Args& a) {
         addTraceback("SimpleImage.__cinit__", __LINE__);
         SI_FAIL(kName);
     }
+    // The bytes are copied while the length just checked is still theirs: nothing between
+    // the check and the copy can run Python code (a bytearray is not tracked by the
+    // collector, so making one starts no collection), whereas making the image may.
+    Ref pixels(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(img->pixels), length));
+    SI_TRY(kName, pixels);
+    const int32_t width = img->width, height = img->height;
     Ref copy(SimpleImageType.tp_alloc(&SimpleImageType, 0));
     SI_TRY(kName, copy);
     ImageObject* out = asImage(copy.get());
-    out->width = img->width;
-    out->height = img->height;
-    out->pixels = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(img->pixels), length);
-    SI_TRY(kName, out->pixels);
+    out->width = width;
+    out->height = height;
+    out->pixels = pixels.release();
     return copy.release();
 }
 

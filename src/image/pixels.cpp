@@ -110,13 +110,18 @@ PyObject* getPixelFast(PyObject* self, PyObject* const* args) {
     ImageObject* img = asImage(self);
     Py_ssize_t index = fastIndexOf(img, args[0]);
     if (index < 0) return nullptr;
+    // Read before the tuple is made: allocating it may run a collection, and a finalizer may
+    // replace or resize the buffer. The pixel is then the one the call saw.
     const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + index;
+    const unsigned char r = p[0], g = p[1], b = p[2];
     PyObject* rgb = PyTuple_New(3);
     if (!rgb) {
         addTraceback(kGetName, __LINE__);
         return nullptr;
     }
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, byteInt(p[k]));
+    PyTuple_SET_ITEM(rgb, 0, byteInt(r));
+    PyTuple_SET_ITEM(rgb, 1, byteInt(g));
+    PyTuple_SET_ITEM(rgb, 2, byteInt(b));
     return rgb;
 }
 

@@ -23,22 +23,25 @@ Ref decodeImageData(PyObject* idatChunks, const Geometry& g, int& badFilter) noe
     return inflateOwn(zlib.get(), joined.get(), g, badFilter);
 }
 
-Ref joinChunks(PyObject* idatChunks) noexcept {
-    const Py_ssize_t count = PyList_GET_SIZE(idatChunks);
+Ref joinChunks(PyObject* chunks) noexcept {
+    // Sizes and items are read between the two loops with nothing in between that can run
+    // Python code: a bytes object is not tracked by the collector, so making one never
+    // starts a collection.
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(chunks);
     Py_ssize_t total = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
-        PyObject* chunk = PyList_GET_ITEM(idatChunks, c);
+        PyObject* chunk = PySequence_Fast_GET_ITEM(chunks, c);
         // What a rebound _readChunk returned is joined by the interpreter, through the
         // buffers the objects export.
-        if (!PyBytes_CheckExact(chunk)) return Ref(_PyBytes_Join(constants()->empty, idatChunks));
+        if (!PyBytes_CheckExact(chunk)) return Ref(_PyBytes_Join(constants()->empty, chunks));
         if (__builtin_add_overflow(total, PyBytes_GET_SIZE(chunk), &total)) return Ref(PyErr_NoMemory());
     }
-    if (count == 1) return Ref::borrow(PyList_GET_ITEM(idatChunks, 0));
+    if (count == 1) return Ref::borrow(PySequence_Fast_GET_ITEM(chunks, 0));
     Ref joined(PyBytes_FromStringAndSize(nullptr, total));
     if (!joined) return joined;
     char* out = PyBytes_AS_STRING(joined.get());
     for (Py_ssize_t c = 0; c < count; ++c) {
-        PyObject* chunk = PyList_GET_ITEM(idatChunks, c);
+        PyObject* chunk = PySequence_Fast_GET_ITEM(chunks, c);
         std::memcpy(out, PyBytes_AS_STRING(chunk), size_t(PyBytes_GET_SIZE(chunk)));
         out += PyBytes_GET_SIZE(chunk);
     }
@@ -94,7 +97,9 @@ Ref standardVerdict(PyObject* zlib, PyObject* joined, Py_ssize_t expected) noexc
     Ref eof(PyObject_GetAttr(decompressor.get(), names().eof));
     int ended = eof ? PyObject_IsTrue(eof.get()) : -1;
     if (ended < 0) return Ref();
-    if (ended || PyBytes_GET_SIZE(out.get()) > expected) return out;
+    // The standard module was proven bound before the chunks were released, and a chunk's
+    // finalizer may have replaced it since: what came back is measured only if it is bytes.
+    if (ended || !PyBytes_CheckExact(out.get()) || PyBytes_GET_SIZE(out.get()) > expected) return out;
     // Truncated, or cut before its checksum: zlib's error for that comes from one call.
     return callMethod(zlib, names().decompress, joined);
 }

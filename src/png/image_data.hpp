@@ -18,8 +18,9 @@ Ref decodeImageData(PyObject* idatChunks, const Geometry& g, int& badFilter) noe
 
 // --- the two ways, and what they share
 
-// b"".join(idatChunks), one copy for exact bytes, else the interpreter's own join.
-Ref joinChunks(PyObject* idatChunks) noexcept;
+// b"".join(chunks) for a list or a tuple, one copy for exact bytes, else the interpreter's
+// own join.
+Ref joinChunks(PyObject* chunks) noexcept;
 
 // The module's own inflater over `joined` (exact bytes), straight into the pixel buffer;
 // `zlib` is the standard module, asked for its own error when the data is refused.

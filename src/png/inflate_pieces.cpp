@@ -49,11 +49,11 @@ bool isInflaterError(PyObject* zlib) {
 }
 
 // For an inflater error raised where the output might have reached the surplus byte.
-void orderError(PyObject* zlib, PyObject* idatChunks, Py_ssize_t expected) {
+void orderError(PyObject* zlib, PyObject* chunks, Py_ssize_t expected) {
     if (!isInflaterError(zlib)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref joined = joinChunks(idatChunks);
+    Ref joined = joinChunks(chunks);
     if (!joined) {
         // The chunks joined before; if they cannot now, the inflater's error stands.
         PyErr_Clear();
@@ -84,6 +84,10 @@ bool consume(PyObject* out, Rows& rows, Py_ssize_t expected, Py_ssize_t& produce
 // chunk is the chunk or a view of it; the tail of a chunk and the chunks after it, while they
 // are exact bytes, are gathered into a new bytes object. Anything else a rebound `_readChunk`
 // produced is handed on as it is, so the inflater sees it as before.
+//
+// `chunks` is a tuple the caller holds: a chunk's __len__, the inflater or a finalizer may
+// empty or refill the list the chunks were gathered in, but not the tuple, so every chunk,
+// its length and the offset into it stay valid for as long as they are used.
 class InputPieces {
 public:
     InputPieces(PyObject* chunks, Py_ssize_t size) : chunks_(chunks), size_(size) {}
@@ -91,12 +95,12 @@ public:
     // 1: `piece` is the next piece; 0: no input is left; -1: an error is set.
     int next(Ref& piece) {
         for (; c_ < count(); ++c_, offset_ = 0, length_ = -1, whole_.reset()) {
-            PyObject* chunk = PyList_GET_ITEM(chunks_, c_);
+            PyObject* chunk = PyTuple_GET_ITEM(chunks_, c_);
             if (length_ < 0 && !measure(chunk)) return -1;
             Py_ssize_t left = length_ - offset_;
             if (left <= 0) continue;
             if (left < size_ && c_ + 1 < count() && PyBytes_CheckExact(chunk) &&
-                PyBytes_CheckExact(PyList_GET_ITEM(chunks_, c_ + 1)))
+                PyBytes_CheckExact(PyTuple_GET_ITEM(chunks_, c_ + 1)))
                 return gather(piece);
             if (offset_ == 0 && left <= size_) {
                 piece = Ref::borrow(chunk);
@@ -114,7 +118,7 @@ public:
     }
 
 private:
-    Py_ssize_t count() const { return PyList_GET_SIZE(chunks_); }
+    Py_ssize_t count() const { return PyTuple_GET_SIZE(chunks_); }
 
     // The length of `chunk`: exact bytes by their size; anything else by the memoryview it is
     // sliced through, so a __len__ that lies can neither stretch nor stall the slicing (its
@@ -143,7 +147,7 @@ private:
     int gather(Ref& piece) {
         Py_ssize_t total = 0;
         for (Py_ssize_t c = c_, offset = offset_; c < count() && total < size_; ++c, offset = 0) {
-            PyObject* chunk = PyList_GET_ITEM(chunks_, c);
+            PyObject* chunk = PyTuple_GET_ITEM(chunks_, c);
             if (!PyBytes_CheckExact(chunk)) break;
             total += std::min(size_ - total, PyBytes_GET_SIZE(chunk) - offset);
         }
@@ -151,7 +155,7 @@ private:
         if (!piece) return -1;
         char* dst = PyBytes_AS_STRING(piece.get());
         for (Py_ssize_t copied = 0; copied < total;) {
-            PyObject* chunk = PyList_GET_ITEM(chunks_, c_);
+            PyObject* chunk = PyTuple_GET_ITEM(chunks_, c_);
             Py_ssize_t take = std::min(total - copied, PyBytes_GET_SIZE(chunk) - offset_);
             std::memcpy(dst + copied, PyBytes_AS_STRING(chunk) + offset_, size_t(take));
             copied += take;
@@ -162,7 +166,7 @@ private:
                 whole_.reset();
             }
         }
-        length_ = PyBytes_GET_SIZE(PyList_GET_ITEM(chunks_, c_));
+        length_ = PyBytes_GET_SIZE(PyTuple_GET_ITEM(chunks_, c_));
         return 1;
     }
 
@@ -176,10 +180,10 @@ private:
 
 // The output piece and input slice sizes for this image (see kLargePiece). The ratio is taken
 // from the exact bytes chunks only, so sizing never calls into the interpreter.
-void pieceSizes(PyObject* idatChunks, Py_ssize_t expected, Py_ssize_t& output, Py_ssize_t& input) {
+void pieceSizes(PyObject* chunks, Py_ssize_t expected, Py_ssize_t& output, Py_ssize_t& input) {
     double compressed = 0;
-    for (Py_ssize_t c = 0; c < PyList_GET_SIZE(idatChunks); ++c) {
-        PyObject* chunk = PyList_GET_ITEM(idatChunks, c);
+    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(chunks); ++c) {
+        PyObject* chunk = PyTuple_GET_ITEM(chunks, c);
         if (PyBytes_CheckExact(chunk)) compressed += double(PyBytes_GET_SIZE(chunk));
     }
     double inflated = double(std::max<Py_ssize_t>(expected, 1));
@@ -191,11 +195,11 @@ void pieceSizes(PyObject* idatChunks, Py_ssize_t expected, Py_ssize_t& output, P
 
 // Inflates the chunks through `decompressor` a piece at a time. 1: the stream ended;
 // 0: the input ran out before its end; -1: an error is set.
-int inflatePieces(PyObject* zlib, PyObject* decompressor, PyObject* idatChunks, Py_ssize_t expected, Rows& rows,
+int inflatePieces(PyObject* zlib, PyObject* decompressor, PyObject* chunks, Py_ssize_t expected, Rows& rows,
                   Py_ssize_t& produced) {
     Py_ssize_t piece = 0, slice = 0;
-    pieceSizes(idatChunks, expected, piece, slice);
-    InputPieces pieces(idatChunks, slice);
+    pieceSizes(chunks, expected, piece, slice);
+    InputPieces pieces(chunks, slice);
     for (;;) {
         Ref input;
         int more = pieces.next(input);
@@ -208,7 +212,7 @@ int inflatePieces(PyObject* zlib, PyObject* decompressor, PyObject* idatChunks, 
             Ref out(PyObject_VectorcallMethod(names().decompress, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               nullptr));
             // A call that fails where it might have given the surplus byte: stream order decides.
-            if (!out && maxLength == expected + 1 - produced) orderError(zlib, idatChunks, expected);
+            if (!out && maxLength == expected + 1 - produced) orderError(zlib, chunks, expected);
             Py_ssize_t n = 0;
             if (!out || !consume(out.get(), rows, expected, produced, n)) return -1;
             Ref eof(PyObject_GetAttr(decompressor, names().eof));
@@ -230,10 +234,10 @@ int inflatePieces(PyObject* zlib, PyObject* decompressor, PyObject* idatChunks, 
     }
 }
 
-// rawImage = zlib.decompress(b"".join(idatChunks)): one call, as a zlib module without
+// rawImage = zlib.decompress(b"".join(chunks)): one call, as a zlib module without
 // decompressobj is used, and how an unfinished stream gets zlib's own error.
-Ref inflateOnce(PyObject* zlib, PyObject* idatChunks, Py_ssize_t expected) {
-    Ref joined = joinChunks(idatChunks);
+Ref inflateOnce(PyObject* zlib, PyObject* chunks, Py_ssize_t expected) {
+    Ref joined = joinChunks(chunks);
     if (!joined) return Ref();
     Ref rawImage = callMethod(zlib, names().decompress, joined.get());
     if (!rawImage && isInflaterError(zlib)) decideOrder(joined.get(), expected);
@@ -252,22 +256,22 @@ bool consumeWhole(PyObject* rawImage, Rows& rows, Py_ssize_t expected) {
     return produced == expected || malformed();
 }
 
-bool inflateRows(PyObject* zlib, PyObject* idatChunks, const Geometry& g, Rows& rows) {
+bool inflateRows(PyObject* zlib, PyObject* chunks, const Geometry& g, Rows& rows) {
     Ref factory(PyObject_GetAttr(zlib, names().decompressobj));
     if (!factory) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        Ref rawImage = inflateOnce(zlib, idatChunks, g.expected);
+        Ref rawImage = inflateOnce(zlib, chunks, g.expected);
         return rawImage && consumeWhole(rawImage.get(), rows, g.expected);
     }
     Ref decompressor(PyObject_CallNoArgs(factory.get()));
     if (!decompressor) return false;
     Py_ssize_t produced = 0;
-    int ended = inflatePieces(zlib, decompressor.get(), idatChunks, g.expected, rows, produced);
+    int ended = inflatePieces(zlib, decompressor.get(), chunks, g.expected, rows, produced);
     if (ended < 0) return false;
     if (!ended) {
         // Truncated or cut before its checksum: zlib's own error, from the same data in one call.
-        Ref rawImage = inflateOnce(zlib, idatChunks, g.expected);
+        Ref rawImage = inflateOnce(zlib, chunks, g.expected);
         return rawImage && consumeWhole(rawImage.get(), rows, g.expected);
     }
     if (produced != g.expected) return malformed();
@@ -277,10 +281,13 @@ bool inflateRows(PyObject* zlib, PyObject* idatChunks, const Geometry& g, Rows& 
 }  // namespace
 
 Ref inflateThrough(PyObject* zlib, PyObject* idatChunks, const Geometry& g, int& badFilter) noexcept {
+    // The chunks as they are now, in a tuple no Python code can change (see InputPieces).
+    Ref chunks(PyList_AsTuple(idatChunks));
+    if (!chunks) return chunks;
     Ref pixels(PyByteArray_FromStringAndSize(nullptr, g.pixelBytes));
     if (!pixels) return pixels;
     Rows rows(g, pixels.get());
-    if (!rows.init() || !inflateRows(zlib, idatChunks, g, rows)) return Ref();
+    if (!rows.init() || !inflateRows(zlib, chunks.get(), g, rows)) return Ref();
     badFilter = rows.badFilter();
     if (badFilter >= 0) return Ref();
     return pixels;

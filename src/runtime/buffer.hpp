@@ -1,6 +1,8 @@
 // A buffer export held for a scope. Raw access to a Python object's bytes is bounded by the
 // length of the export actually held (never by what __len__ claims), and the export keeps the
-// exporter from being resized or freed under the reader for as long as it is held.
+// exporter from being resized or freed under the reader for as long as it is held (see the
+// rule in ref.hpp). Unlike a memoryview, which Python code that finds it may release, nothing
+// but this scope can end it.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,8 @@ public:
         held_ = false;
     }
     const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
+    // For a buffer the module made itself and fills (a private bytearray).
+    uint8_t* mutableData() const noexcept { return static_cast<uint8_t*>(view_.buf); }
     Py_ssize_t size() const noexcept { return view_.len; }
 
 private:

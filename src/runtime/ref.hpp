@@ -1,5 +1,18 @@
 // Owning handle for PyObject references: every reference the module owns lives in one of
 // these, so an early return on an error path can never leak.
+//
+// The rule every routine keeps: no raw pointer into a Python object, no borrowed reference
+// and no size measured from one is used after a call that can run Python code. Such calls are
+// every protocol call (__len__, __index__, __int__, comparisons, read, write, a rebound module
+// attribute), Py_DECREF and Ref's reset or assignment (a freed object's finalizer runs, and
+// so may whatever it frees in turn), and every allocation of an object the collector tracks
+// (a tuple, a list, a memoryview, a frame for a traceback entry: a collection may start and
+// run the finalizers of any garbage). What a routine needs is read before such a call; what
+// it keeps across one is held by a Ref (an object) or a BufferView (its bytes), and measured
+// again afterwards; what Python code handed back is type-checked before it is read directly.
+// Bytes, bytearrays and ints are not tracked, so making one starts no collection; a buffer
+// no Python code can reach (a decoder's private bytearray, not yet returned) may be written
+// through a pointer across such calls.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

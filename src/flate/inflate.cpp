@@ -8,10 +8,12 @@
 // an invalid symbol or distance, a cut) ends with the bytes of every symbol decoded before it.
 #include "flate/inflate.hpp"
 
+#include <bit>
 #include <cstring>
 #include <iterator>
 
 #include "flate/adler32.hpp"
+#include "platform/cpu.hpp"
 
 namespace si::inflate {
 
@@ -189,10 +191,14 @@ const Tables& fixedTables() {
     return fixed;
 }
 
+// The next 8 input bytes as one word, the first byte lowest: deflate's bit order on any host.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+              "the inflater reads words in little- or big-endian byte order only");
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    return v;  // little-endian hosts only, like the rest of the codec
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
 }
 
 // --- Bit input. Bits [0, count) of `buf` are the next input bits; any bits above them are
@@ -428,7 +434,7 @@ FastEnd fastLoopBaseline(Bits& bits, uint8_t* begin, uint8_t*& out, uint8_t* end
     return fastLoop(bits, begin, out, end, lit, dist);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef SI_X86
 __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin, uint8_t*& out, uint8_t* end,
                                                      const uint32_t* lit, const uint32_t* dist) {
     return fastLoop(bits, begin, out, end, lit, dist);
@@ -436,11 +442,8 @@ __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin,
 #endif
 
 FastLoopFn fastLoopFor(detail::FastLoop which) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (which == detail::FastLoop::Bmi2) {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("bmi2") ? fastLoopBmi2 : nullptr;
-    }
+#ifdef SI_X86
+    if (which == detail::FastLoop::Bmi2) return cpu::has(cpu::Feature::BMI2) ? fastLoopBmi2 : nullptr;
 #else
     if (which == detail::FastLoop::Bmi2) return nullptr;
 #endif

@@ -1,8 +1,9 @@
 #include "bmp/rows.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "platform/cpu.hpp"
+
+#ifdef SI_X86
 #include <immintrin.h>
-#define SI_BMP_X86 1
 #endif
 
 namespace si::bmp::rows {
@@ -21,7 +22,7 @@ void swapRedBlueScalar(const uint8_t* src, uint8_t* dst, size_t width) noexcept 
     }
 }
 
-#ifdef SI_BMP_X86
+#ifdef SI_X86
 namespace {
 
 // Each step loads 16 bytes and stores 16, of which the first 15 (five whole pixels) are
@@ -54,9 +55,8 @@ __attribute__((target("ssse3"))) void swapRedBlueSsse3(const uint8_t* src, uint8
 #endif
 
 SwapFn swapRedBlueVector() noexcept {
-#ifdef SI_BMP_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3")) return swapRedBlueSsse3;
+#ifdef SI_X86
+    if (cpu::has(cpu::Feature::SSSE3)) return swapRedBlueSsse3;
 #endif
     return nullptr;
 }

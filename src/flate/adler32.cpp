@@ -3,10 +3,14 @@
 
 #include <initializer_list>
 
+#include "platform/cpu.hpp"
+
 namespace si::adler32 {
 
-// The SIMD versions live in adler32_x86.cpp; null for one this build has not.
+#ifdef SI_X86
+// The SIMD versions, in adler32_x86.cpp.
 Fn x86Impl(Isa isa) noexcept;
+#endif
 
 namespace {
 
@@ -26,14 +30,13 @@ uint32_t updateScalar(uint32_t adler, const uint8_t* data, size_t len) {
 }
 
 bool cpuHas(Isa isa) {
-    __builtin_cpu_init();
     switch (isa) {
         case Isa::Scalar:
             return true;
         case Isa::SSSE3:
-            return __builtin_cpu_supports("ssse3");
+            return cpu::has(cpu::Feature::SSSE3);
         case Isa::AVX2:
-            return __builtin_cpu_supports("avx2");
+            return cpu::has(cpu::Feature::AVX2);
     }
     return false;
 }
@@ -43,7 +46,11 @@ bool cpuHas(Isa isa) {
 Fn implFor(Isa isa) noexcept {
     if (!cpuHas(isa)) return nullptr;
     if (isa == Isa::Scalar) return updateScalar;
+#ifdef SI_X86
     return x86Impl(isa);
+#else
+    return nullptr;
+#endif
 }
 
 uint32_t update(uint32_t adler, const uint8_t* data, size_t len) noexcept {

@@ -11,8 +11,9 @@
 // 64 KiB in cache: scalar 0.82, SSSE3 0.058, AVX2 0.036; 24 MiB from memory: scalar 0.76,
 // SSSE3 0.10, AVX2 0.068. Scalar would add a third to a photograph's inflate time.
 #include "flate/adler32.hpp"
+#include "platform/cpu.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef SI_X86
 
 #include <immintrin.h>
 
@@ -100,12 +101,6 @@ Fn x86Impl(Isa isa) noexcept {
     }
 }
 
-}  // namespace si::adler32
-
-#else
-
-namespace si::adler32 {
-Fn x86Impl(Isa) noexcept { return nullptr; }
 }  // namespace si::adler32
 
 #endif

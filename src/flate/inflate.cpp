@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "flate/adler32.hpp"
+#include "platform/cpu.hpp"
 
 namespace si::inflate {
 
@@ -428,7 +429,7 @@ FastEnd fastLoopBaseline(Bits& bits, uint8_t* begin, uint8_t*& out, uint8_t* end
     return fastLoop(bits, begin, out, end, lit, dist);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef SI_X86
 __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin, uint8_t*& out, uint8_t* end,
                                                      const uint32_t* lit, const uint32_t* dist) {
     return fastLoop(bits, begin, out, end, lit, dist);
@@ -436,11 +437,8 @@ __attribute__((target("bmi2"))) FastEnd fastLoopBmi2(Bits& bits, uint8_t* begin,
 #endif
 
 FastLoopFn fastLoopFor(detail::FastLoop which) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (which == detail::FastLoop::Bmi2) {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("bmi2") ? fastLoopBmi2 : nullptr;
-    }
+#ifdef SI_X86
+    if (which == detail::FastLoop::Bmi2) return cpu::has(cpu::Feature::BMI2) ? fastLoopBmi2 : nullptr;
 #else
     if (which == detail::FastLoop::Bmi2) return nullptr;
 #endif

@@ -2,9 +2,10 @@
 
 #include <array>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "platform/cpu.hpp"
+
+#ifdef SI_X86
 #include <immintrin.h>
-#define SI_CRC_X86 1
 #endif
 
 namespace si::png::crc {
@@ -27,7 +28,7 @@ uint32_t bytewise(uint32_t state, const uint8_t* p, size_t len) {
     return state;
 }
 
-#ifdef SI_CRC_X86
+#ifdef SI_X86
 inline __m128i load(const uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); }
 
 // a.low * k.low + a.high * k.high + b: moves `a` forward over `b` by the distance `k` encodes.
@@ -76,8 +77,8 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t fold(uint32_t state, const uin
 }  // namespace
 
 bool available() noexcept {
-#ifdef SI_CRC_X86
-    static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+#ifdef SI_X86
+    static const bool yes = cpu::has(cpu::Feature::PCLMUL) && cpu::has(cpu::Feature::SSE41);
     return yes;
 #else
     return false;
@@ -86,7 +87,7 @@ bool available() noexcept {
 
 uint32_t update(uint32_t crc, const uint8_t* p, size_t len) noexcept {
     uint32_t state = ~crc;
-#ifdef SI_CRC_X86
+#ifdef SI_X86
     if (len >= 64) {
         size_t folded = len & ~size_t{15};
         state = fold(state, p, folded);

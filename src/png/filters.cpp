@@ -3,10 +3,14 @@
 
 #include <initializer_list>
 
+#include "platform/cpu.hpp"
+
 namespace si::png::kernels {
 
-// The SIMD sets live in filters_x86.cpp; null for a set that has no table on this build.
+#ifdef SI_X86
+// The SIMD sets, in filters_x86.cpp.
 const Kernels* x86Kernels(Isa isa) noexcept;
+#endif
 
 namespace {
 
@@ -72,18 +76,18 @@ void avgFirstRow(uint8_t* row, size_t len, int bpp) {
 }
 
 bool cpuHas(Isa isa) {
-    __builtin_cpu_init();
+    using cpu::Feature;
     switch (isa) {
         case Isa::Scalar:
             return true;
         case Isa::SSE2:
-            return __builtin_cpu_supports("sse2");
+            return cpu::has(Feature::SSE2);
         case Isa::SSSE3:
-            return __builtin_cpu_supports("ssse3");
+            return cpu::has(Feature::SSSE3);
         case Isa::SSE41:
-            return __builtin_cpu_supports("sse4.1");
+            return cpu::has(Feature::SSE41);
         case Isa::AVX2:
-            return __builtin_cpu_supports("avx2");
+            return cpu::has(Feature::AVX2);
     }
     return false;
 }
@@ -99,7 +103,11 @@ const Kernels kScalar = {
 const Kernels* kernelsFor(Isa isa) noexcept {
     if (!cpuHas(isa)) return nullptr;
     if (isa == Isa::Scalar) return &kScalar;
+#ifdef SI_X86
     return x86Kernels(isa);
+#else
+    return nullptr;
+#endif
 }
 
 const Kernels& bestKernels() noexcept {

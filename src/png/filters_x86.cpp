@@ -6,7 +6,9 @@
 // per register (Paeth in 16-bit lanes). Up has no dependency and runs a register at a time.
 #include "png/filters.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "platform/cpu.hpp"
+
+#ifdef SI_X86
 
 #include <immintrin.h>
 
@@ -382,12 +384,6 @@ const Kernels* x86Kernels(Isa isa) noexcept {
     }
 }
 
-}  // namespace si::png::kernels
-
-#else
-
-namespace si::png::kernels {
-const Kernels* x86Kernels(Isa) noexcept { return nullptr; }
 }  // namespace si::png::kernels
 
 #endif

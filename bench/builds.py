@@ -1,6 +1,6 @@
 """Builds of the module side by side: the same decodes and encodes timed in each, interleaved.
 
-    python bench/builds.py NAME=DIR NAME=DIR ... [--photos DIR] [--rounds 15]
+    python bench/builds.py NAME=DIR NAME=DIR ... [--photos DIR] [--rounds 15] [--only TEXT] [--cpu]
 
 Each DIR holds the Vorlanx package of one build: a development build directory (build/dev) or
 the site-packages of a virtual environment a wheel was installed into. One interpreter cannot
@@ -10,7 +10,9 @@ whatever else loads the machine falls on every build alike. Before any time coun
 build's output of every workload (decoded pixels, encoded file) is checked equal to the first
 build's, and the order of the builds turns every round. Output: a markdown table of median
 milliseconds, and each build's median and fastest time over the first build's (the fastest runs
-hold steadier on a machine shared with other work).
+hold steadier on a machine shared with other work). With --cpu each run is timed by the calling
+thread's CPU clock instead of the wall clock, so time spent waiting for a core on a loaded
+machine does not count (the module decodes and encodes on the calling thread).
 """
 
 from __future__ import annotations
@@ -59,7 +61,7 @@ def workloads(photos: Path, tmp: Path) -> dict[str, Callable[[], bytes]]:
     return runs
 
 
-def worker(photos: Path) -> None:
+def worker(photos: Path, clock: Callable[[], float]) -> None:
     """Answers the parent over stdin/stdout: `names`, `digest I`, `time I`."""
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
         runs = list(workloads(photos, Path(tmp)).items())
@@ -71,17 +73,18 @@ def worker(photos: Path) -> None:
                 reply = hashlib.sha256(runs[int(arg[0])][1]()).hexdigest()
             else:
                 fn = runs[int(arg[0])][1]
-                t0 = time.perf_counter()
+                t0 = clock()
                 fn()
-                reply = repr(time.perf_counter() - t0)
+                reply = repr(clock() - t0)
             print(reply, flush=True)
 
 
 class Build:
-    def __init__(self, name: str, directory: Path, photos: Path) -> None:
+    def __init__(self, name: str, directory: Path, photos: Path, cpu: bool) -> None:
         self.name = name
         env = dict(os.environ, PYTHONPATH=str(directory))
-        self.proc = subprocess.Popen([sys.executable, __file__, "--worker", "--photos", str(photos)], env=env,
+        command = [sys.executable, __file__, "--worker", "--photos", str(photos), *(["--cpu"] if cpu else [])]
+        self.proc = subprocess.Popen(command, env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def ask(self, request: str) -> str:
@@ -100,26 +103,31 @@ def main() -> None:
     ap.add_argument("--photos", type=Path, default=DEFAULT_PHOTOS if DEFAULT_PHOTOS.is_dir()
                     else HERE.parent / "examples" / "data")
     ap.add_argument("--rounds", type=int, default=15)
+    ap.add_argument("--only", default="", help="only the workloads whose name contains TEXT")
+    ap.add_argument("--cpu", action="store_true", help="time by the thread's CPU clock, not the wall clock")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
-        worker(args.photos)
+        worker(args.photos, time.thread_time if args.cpu else time.perf_counter)
         return
     if len(args.builds) < 2 or not all("=" in b for b in args.builds):
         ap.error("name two or more builds as NAME=DIR")
-    builds = [Build(name, Path(d).resolve(), args.photos) for name, d in (b.split("=", 1) for b in args.builds)]
+    builds = [Build(name, Path(d).resolve(), args.photos, args.cpu) for name, d in (b.split("=", 1) for b in args.builds)]
     names = builds[0].ask("names").split("\t")
     for b in builds[1:]:
         if b.ask("names").split("\t") != names:
             raise SystemExit(f"{b.name} accepts other photographs than {builds[0].name}")
     for i, name in enumerate(names):  # the outputs must agree; this also warms every build up
+        if args.only not in name:
+            continue
         digests = {b.name: b.ask(f"digest {i}") for b in builds}
         if len(set(digests.values())) != 1:
             raise SystemExit(f"{name}: the builds' outputs differ")
+    chosen = [i for i, name in enumerate(names) if args.only in name]
     times: dict[tuple[int, str], list[float]] = {}
     for r in range(args.rounds):
         order = builds[r % len(builds):] + builds[:r % len(builds)]  # no build always runs first
-        for i in range(len(names)):
+        for i in chosen:
             for b in order:
                 times.setdefault((i, b.name), []).append(float(b.ask(f"time {i}")))
     first = builds[0].name
@@ -127,7 +135,8 @@ def main() -> None:
     ratios = " | ".join(f"{b.name} / {first} (median, fastest)" for b in builds[1:])
     print(f"| workload | {head} | {ratios} |")
     print("|---|" + "---:|" * (2 * len(builds) - 1))
-    for i, name in enumerate(names):
+    for i in chosen:
+        name = names[i]
         med = {b.name: statistics.median(times[i, b.name]) for b in builds}
         low = {b.name: min(times[i, b.name]) for b in builds}
         cells = " | ".join(f"{med[b.name] * 1e3:.2f}" for b in builds)

@@ -150,7 +150,12 @@ for data, path in ((png, sys.argv[1]), (bmp, sys.argv[2])):
 def test_a_file_is_not_asked_for_what_its_header_claims(tmp_path):
     # A 60-byte file claiming a 4 GiB chunk or a row of 6 GiB: from a path as from bytes, the
     # data's own refusal, with no reservation of the claim.
+    # From bytes the claim goes to BytesIO.read as it stands; a 32-bit interpreter's BytesIO
+    # refuses a count past its index range itself.
     done = subprocess.run([sys.executable, "-c", CLAIMS, str(tmp_path / "a.png"), str(tmp_path / "a.bmp")],
                           capture_output=True, text=True, timeout=60)
-    assert done.stdout.splitlines() == ["ValueError Unexpected EOF while reading chunk data"] * 2 + \
-        ["ValueError Incomplete BMP pixel data"] * 2, done.stderr
+    png, bmp = "ValueError Unexpected EOF while reading chunk data", "ValueError Incomplete BMP pixel data"
+    too_large = "OverflowError cannot fit 'int' into an index-sized integer"
+    wide = sys.maxsize > 2**32
+    assert done.stdout.splitlines() == [png if wide else too_large, png, bmp if wide else too_large, bmp], \
+        done.stderr

@@ -68,6 +68,11 @@ bool writeRows(PyObject* output, const Plan& p) {
     const int64_t storedRow = rowBytes + p.rowPad;  // > 0 only when there is something to write
     if (storedRow == 0) return true;
     const int64_t rowsPerChunk = std::min(p.height, std::max<int64_t>(1, kStagingBytes / storedRow));
+    // One padded row of a buffer near the 32-bit limit can pass what the process can hold.
+    if (rowsPerChunk * storedRow > PY_SSIZE_T_MAX) {
+        PyErr_NoMemory();
+        return false;
+    }
     Ref staging(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rowsPerChunk * storedRow)));
     if (!staging) return false;
     // The view keeps the staging buffer from being resized while a write holds it.

@@ -59,6 +59,11 @@ bool StoredRows::fill() noexcept {
     }
     if (!staging_) {
         const int64_t stagingRows = std::min(pieceRows, last_ + 1);
+        // A row of gigabytes, which the file holds, is more than a 32-bit process can address.
+        if (stagingRows * rowStride_ > PY_SSIZE_T_MAX) {
+            PyErr_NoMemory();
+            return false;
+        }
         staging_.reset(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stagingRows * rowStride_)));
         if (!staging_ || !(view_ = Ref(PyMemoryView_FromObject(staging_.get())))) return false;
     }

@@ -17,7 +17,8 @@ ImageObject* asImage(PyObject* obj) { return reinterpret_cast<ImageObject*>(obj)
 // width * height * 3 without wrapping; false when it is out of every buffer's reach.
 bool expectedLength(int32_t width, int32_t height, Py_ssize_t& out) {
     int64_t area = 0, bytes = 0;
-    if (__builtin_mul_overflow(int64_t{width}, int64_t{height}, &area) || __builtin_mul_overflow(area, int64_t{3}, &bytes))
+    if (__builtin_mul_overflow(int64_t{width}, int64_t{height}, &area) || __builtin_mul_overflow(area, int64_t{3}, &bytes) ||
+        bytes > PY_SSIZE_T_MAX)
         return false;
     out = static_cast<Py_ssize_t>(bytes);
     return true;

@@ -1,14 +1,15 @@
 // The processor the module is built for, and what the running one offers beyond that.
 //
-// The x86 SIMD kernels (the *_x86.cpp files) exist only where SI_X86 is defined: on x86 hosts
+// The x86 SIMD kernels (the *_x86.cpp files) exist only where SI_X86 is defined: on x86-64
 // unless the build asks for the portable kernels alone (SI_PORTABLE). Everywhere else `has`
 // answers false and the scalar kernels run, so no feature probe is compiled for a processor
-// it does not know.
+// it does not know. 32-bit x86 is left out on purpose: its baseline has no SSE2, which the
+// SSE2 kernels assume, and so few run it that the portable kernels serve it well enough.
 #pragma once
 
 #include <bit>
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(SI_PORTABLE)
+#if defined(__x86_64__) && !defined(SI_PORTABLE)
 #define SI_X86 1
 #include <cpuid.h>
 #endif

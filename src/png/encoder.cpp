@@ -33,7 +33,13 @@ Ref writePngBytes(int32_t width, int32_t height, const BufferView& pixels) {
     // A negative width (only past a rebound struct) gives empty rows, as slicing would.
     int64_t rowStride = width > 0 ? int64_t{width} * 3 : 0;
     int64_t rows = height > 0 ? height : 0;
-    int64_t total = rows * (rowStride + 1);  // rows * rowStride <= pixels.size(): no overflow
+    // rows * rowStride <= pixels.size(), so this cannot overflow 64 bits; with the filter bytes it
+    // can pass the largest object a 32-bit process holds.
+    int64_t total = rows * (rowStride + 1);
+    if (total > PY_SSIZE_T_MAX) {
+        PyErr_NoMemory();
+        SI_FAIL(kBytesName);
+    }
     Ref raw(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!raw) SI_FAIL(kBytesName);
     auto* dst = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
@@ -46,10 +52,10 @@ Ref writePngBytes(int32_t width, int32_t height, const BufferView& pixels) {
 }
 
 // Does the export hold at least width * height * 3 bytes? Its own length decides, never what
-// the object's __len__ says. Computed wide: two 32-bit sizes and the factor 3 overflow 64 bits.
+// the object's __len__ says. Unsigned 64 bits hold it: two positive 32-bit sizes times 3 stay
+// below 2^64 (but not below 2^63).
 bool lengthMatches(int32_t width, int32_t height, const BufferView& pixels) {
-    __int128 need = static_cast<__int128>(width) * height * 3;
-    if (width > 0 && height > 0 && need > pixels.size()) {
+    if (width > 0 && height > 0 && uint64_t(width) * uint64_t(height) * 3 > uint64_t(pixels.size())) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
         return false;
     }

@@ -15,8 +15,8 @@
 # 3. Test: install the wheel into a fresh virtual environment and run the test suite from a copy
 #    of tests/, so `import Vorlanx` can only find the installed wheel; then the CPU feature
 #    check once more, built by the wheel's own compiler, whose runtime must not decide what
-#    the kernels see. aarch64 runs under qemu
-#    with ARM64_ROOT's python3.11, its tests in a scratch directory inside that tree.
+#    the kernels see. aarch64 runs under qemu with ARM64_ROOT's python3.11, in a scratch
+#    directory inside that tree (which needs root: unshare, mount, chroot).
 #
 # Everything it makes besides OUTDIR lives in build/wheels and is reused by the next run (the
 # tool environment, zig's compiled runtime, CMake's build trees), so a re-run takes about a

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The extension cross-compiled for another processor with Debian's cross compiler, then the
-# whole test suite run on that processor under qemu user emulation, inside a Debian tree of it.
+# The extension cross-compiled with Debian's cross compiler, then the whole test suite run on
+# the target processor inside a Debian tree of it: under qemu user emulation for aarch64 and
+# s390x (big-endian), natively for i386 (32-bit), which an x86-64 host runs itself.
 #
 #   bash .ci/cross.sh aarch64|s390x|i386 [extra pytest arguments]
 #
-# Runs as root on a Debian 12 x86-64 host (apt-get, mount, chroot). The tree (CROSS_ROOT,
-# default /work/<Debian architecture>-root) is made with mmdebstrap on first use and reused afterwards: Debian's
-# python3.11 and its headers, g++ and zlib (the kernel tests compile their checkers there), and
-# a virtual environment /opt/venv with the test dependencies from PyPI. The build in
-# build/cross-<processor> is incremental. Needs cmake and ninja on PATH (pip install cmake ninja).
-# Timings under emulation say nothing about the hardware.
+# Runs as root on a Debian 12 x86-64 host (apt-get, mount, chroot); needs cmake and ninja on
+# PATH (pip install cmake ninja). The tree (CROSS_ROOT, default /work/<Debian architecture>-root)
+# is made with mmdebstrap on first use and reused afterwards: Debian's python3.11 and its
+# headers, g++ and zlib (the kernel tests compile their checkers there), and a virtual
+# environment /opt/venv with the test dependencies. The build in build/cross-<processor> is
+# incremental; the last line printed is the suite's summary. Timings under emulation say
+# nothing about the hardware.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -112,11 +114,18 @@ file -b "$BUILD"/Vorlanx/simpleImage_ext.*.so 2>/dev/null || true
 # The suite inside the tree, against the cross-built package. Under qemu LeakSanitizer cannot
 # stop the process's threads to scan them and ends every sanitized kernel checker with an
 # error, so leak checking is off there (the native runs keep it); AddressSanitizer still runs.
+# On s390x under qemu AddressSanitizer cannot reserve its shadow memory at all (the emulated
+# address space is too small for that layout), so the sanitized checkers are left out there;
+# the optimised ones still run.
 log=$BUILD/pytest.log
-emulated=()
+emulated=() unrunnable=()
 [[ $PROCESSOR == i386 ]] || emulated=(ASAN_OPTIONS=detect_leaks=0)
+[[ $PROCESSOR != s390x ]] || unrunnable=(
+    --deselect "tests/test_bmp_kernels.py::test_vector_and_scalar_kernels_agree[sanitized]"
+    --deselect "tests/test_png_kernels.py::test_kernels_match_reference[flags1-filters]"
+    --deselect "tests/test_png_kernels.py::test_kernels_match_reference[flags1-inflate]")
 in_root "${emulated[@]}" PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="/src/$BUILD" sh -c 'cd /src && exec python -m pytest -p no:cacheprovider "$@"' \
-    pytest -q "$@" 2>&1 | tee "$log"
+    pytest -q "${unrunnable[@]}" "$@" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 echo "cross $PROCESSOR: $(tail -1 "$log")"
 exit "$status"

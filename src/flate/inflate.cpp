@@ -8,6 +8,7 @@
 // an invalid symbol or distance, a cut) ends with the bytes of every symbol decoded before it.
 #include "flate/inflate.hpp"
 
+#include <bit>
 #include <cstring>
 #include <iterator>
 
@@ -190,10 +191,14 @@ const Tables& fixedTables() {
     return fixed;
 }
 
+// The next 8 input bytes as one word, the first byte lowest: deflate's bit order on any host.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+              "the inflater reads words in little- or big-endian byte order only");
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    return v;  // little-endian hosts only, like the rest of the codec
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
 }
 
 // --- Bit input. Bits [0, count) of `buf` are the next input bits; any bits above them are

@@ -7,8 +7,6 @@
 // SSE2 kernels assume, and so few run it that the portable kernels serve it well enough.
 #pragma once
 
-#include <bit>
-
 #if defined(__x86_64__) && !defined(SI_PORTABLE)
 #define SI_X86 1
 #include <cpuid.h>

@@ -1,6 +1,8 @@
 """Builds the standalone kernel checkers and runs them: every SIMD path of the scanline kernels
-must agree byte for byte with the reference over random rows, and the inflater with zlib's
-inflate on every stream, cut and output size of its table."""
+must agree byte for byte with the reference over random rows, the inflater with zlib's inflate
+on every stream, cut and output size of its table, and the dispatch's view of the processor with
+the operating system's. CXX, when set, names the compiler (as the wheel builds set it)."""
+import os
 import pathlib
 import shutil
 import subprocess
@@ -13,13 +15,14 @@ PROGRAMS = {
                  "src/png/scanlines.cpp"], []),
     "inflate": (["tests/kernels/test_inflate.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp",
                  "src/flate/adler32_x86.cpp"], ["-lz"]),
+    "cpu": (["tests/kernels/test_cpu_features.cpp"], []),
 }
 
 
 @pytest.mark.parametrize("program", PROGRAMS)
 @pytest.mark.parametrize("flags", [["-O2"], ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover"]])
 def test_kernels_match_reference(tmp_path, program, flags):
-    compiler = shutil.which("g++") or shutil.which("c++")
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if compiler is None:
         pytest.skip("no C++ compiler")
     sources, libs = PROGRAMS[program]

@@ -15,7 +15,7 @@ class StoredRows {
 public:
     // `rows` rows of `rowStride` (> 0) bytes; `ownFile`: the stream is the module's own file.
     StoredRows(PyObject* stream, int64_t rowStride, int64_t rows, bool ownFile) noexcept
-        : stream_(stream), rowStride_(rowStride), rows_(rows), bulk_(ownFile), last_(rows - 1) {}
+        : stream_(stream), rowStride_(rowStride), bulk_(ownFile), last_(rows - 1) {}
 
     // Reads no further than row `last`, one the caller will refuse once it is read.
     void stopAfter(int64_t last) noexcept { last_ = last < last_ ? last : last_; }
@@ -31,7 +31,6 @@ private:
 
     PyObject* stream_;
     int64_t rowStride_;
-    int64_t rows_;
     bool bulk_;
     int64_t last_;       // the last row that may be read
     int64_t row_ = 0;    // rows handed out so far

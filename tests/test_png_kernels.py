@@ -1,6 +1,7 @@
 """Builds the standalone kernel checkers and runs them: every SIMD path of the scanline kernels
-must agree byte for byte with the reference over random rows, and the inflater with zlib's
-inflate on every stream, cut and output size of its table."""
+must agree byte for byte with the reference over random rows, the inflater with zlib's
+inflate on every stream, cut and output size of its table, and the deflater with zlib's
+compress2 at level 6 on its table of hard cases."""
 import pathlib
 import shutil
 import subprocess
@@ -12,6 +13,8 @@ PROGRAMS = {
     "filters": (["tests/kernels/test_png_filters.cpp", "src/png/filters.cpp", "src/png/filters_x86.cpp",
                  "src/png/scanlines.cpp"], []),
     "inflate": (["tests/kernels/test_inflate.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp",
+                 "src/flate/adler32_x86.cpp"], ["-lz"]),
+    "deflate": (["tests/kernels/test_deflate.cpp", "src/flate/deflate.cpp", "src/flate/adler32.cpp",
                  "src/flate/adler32_x86.cpp"], ["-lz"]),
 }
 

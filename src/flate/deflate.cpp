@@ -1,12 +1,11 @@
 // The lazy matcher, the block builder and the bit writer of the one-shot deflater.
 //
-// Exactness rests on reproducing zlib's state, not its layout. The hash chains hold absolute
-// positions in two 32 Ki-entry tables (head by hash, prev by position modulo the window), so
-// nothing ever slides; zlib's relative positions and its "0 is empty" become comparisons
-// against `base`, the count of bytes its window would have slid by. `base` and the amount of
-// input zlib would have read (`readEnd`) are simulated exactly, because they decide three
-// things: which chain entries still exist (those above base), where a search stops, and
-// whether a block whose start has left the window may still be sent stored.
+// Exactness rests on reproducing zlib's state, not its copying. The input is never copied into
+// a window: the window is a view of the input at `base`, the count of bytes zlib's window would
+// have slid by, and `base` and the amount of input zlib would have read (`readEnd`) are
+// simulated exactly, because they decide which chain entries still exist, where a search stops,
+// and whether a block whose start has left the window may still be sent stored. The chains hold
+// positions relative to that base in 16 bits, as zlib's do, and slide with it.
 //
 // The lookahead zlib sees (`readEnd - pos`) is at least 262 bytes whenever input remains
 // unread, so its limits on match length, nice length and insertion only bite at the true end
@@ -118,7 +117,13 @@ inline unsigned distCodeOf(unsigned distMinus1) {
     return distMinus1 < 256 ? kT.distCode[distMinus1] : kT.distCode[256 + (distMinus1 >> 7)];
 }
 
-// --- Little-endian loads and stores without assuming the machine's order.
+// --- Loads of bytes in memory order; stores in little-endian order on any machine.
+inline uint16_t load16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -353,8 +358,8 @@ void runLengths(Tree& t, int maxCode, Emit emit) {
 
 // --- The deflater's state for one call.
 struct Deflater {
-    uint32_t head[1u << kHashBits];
-    uint32_t prev[kWindow];
+    uint16_t head[1u << kHashBits];  // relative to the window's base, 0 for none
+    uint16_t prev[kWindow];
     uint32_t syms[kBlockSymbols + 1];  // distance << 8 | (length - 3), or a literal byte
     uint32_t symCount;
     Tree lit, dist, bl;
@@ -482,43 +487,66 @@ struct Deflater {
         return true;
     }
 
-    uint32_t insert(uint32_t pos) {
-        const uint32_t h = ((uint32_t(in[pos]) << 10) ^ (uint32_t(in[pos + 1]) << 5) ^ in[pos + 2]) & kHashMask;
+    // zlib's hash of the 3 bytes at in[pos], as its running update leaves it.
+    uint32_t hashAt(size_t pos) const {
+        return ((uint32_t(in[pos]) << 10) ^ (uint32_t(in[pos + 1]) << 5) ^ in[pos + 2]) & kHashMask;
+    }
+
+    // Enters the string at `rel` (relative to the window at in + base) into its chain; returns
+    // the previous head of that chain.
+    uint32_t insert(size_t base, uint32_t rel) {
+        const uint32_t h = hashAt(base + rel);
         const uint32_t old = head[h];
-        prev[pos & kWindowMask] = old;
-        head[h] = pos;
+        prev[rel & kWindowMask] = uint16_t(old);
+        head[h] = uint16_t(rel);
         return old;
     }
 
     // zlib's longest_match: the first of the longest candidates in chain order, longer than
     // `best` (the previous match), stopping at the nice length or when the chain runs out,
-    // passes `limit` or has been walked `chain` steps. Sets matchStart when it finds one.
-    uint32_t longestMatch(uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead, uint32_t limit,
+    // reaches `limit` or has been walked 128 steps (32 once the previous match reached the good
+    // length). Positions here are relative to the window's base, as zlib's are, so that the
+    // chain entries are 16 bits wide: the walk is a chain of dependent loads, and a table half
+    // the size misses the first-level cache less often. Sets matchStart when it finds one.
+    uint32_t longestMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead,
                           uint32_t& matchStart) {
         // zlib reads past the data here, and whatever it finds, the result is the lookahead.
         if (best >= lookahead) return lookahead;
         uint32_t chain = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
         const uint32_t nice = lookahead < kNiceLength ? lookahead : kNiceLength;
         const uint32_t maxLen = lookahead < kMaxMatch ? lookahead : kMaxMatch;
-        const uint8_t* scan = in + pos;
+        const uint32_t limit = pos > kMaxDist ? pos - kMaxDist : 0;
+        const uint8_t* scan = window + pos;
+        const uint16_t* links = prev;
+        // A candidate can only be longer if it agrees at its first two bytes and at the two
+        // ending at `best`: one branch tests all four.
+        const uint16_t scanStart = load16(scan);
+        uint16_t scanEnd = load16(scan + best - 1);
         do {
-            const uint8_t* match = in + cur;
-            if (match[best] == scan[best] && match[best - 1] == scan[best - 1] && match[0] == scan[0] &&
-                match[1] == scan[1]) {
+            const uint8_t* match = window + cur;
+            if (((load16(match + best - 1) ^ scanEnd) | (load16(match) ^ scanStart)) == 0) {
                 const uint32_t len = commonPrefix(scan, match, maxLen);
                 if (len > best) {
                     matchStart = cur;
                     best = len;
                     if (len >= nice) break;
+                    scanEnd = load16(scan + best - 1);
                 }
             }
-            cur = prev[cur & kWindowMask];
+            cur = links[cur & kWindowMask];
         } while (cur > limit && --chain != 0);
         return best;
     }
 
+    // zlib's slide_hash: entries move down with the window, those that leave it become empty.
+    void slide() {
+        for (uint16_t& e : head) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
+        for (uint16_t& e : prev) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
+    }
+
     bool run() {
         std::memset(head, 0, sizeof head);
+        std::memset(prev, 0, sizeof prev);
         startBlock();
         const size_t n = inLen;
         size_t pos = 0, readEnd = 0, base = 0, blockStart = 0;
@@ -528,21 +556,25 @@ struct Deflater {
             if (readEnd - pos < kMinLookahead) {
                 // zlib's fill_window: slide when the scan passes the limit, then read what fits.
                 do {
-                    if (pos - base >= kSlideAt) base += kWindow;
+                    if (pos - base >= kSlideAt) {
+                        base += kWindow;
+                        slide();
+                    }
                     if (readEnd == n) break;
                     readEnd = base + 2 * kWindow < n ? base + 2 * kWindow : n;
                 } while (readEnd - pos < kMinLookahead && readEnd < n);
                 if (readEnd == pos) break;
             }
             const uint32_t lookahead = uint32_t(readEnd - pos);
+            const uint32_t rel = uint32_t(pos - base);
             uint32_t hashHead = 0;
-            if (lookahead >= kMinMatch) hashHead = insert(uint32_t(pos));
+            if (lookahead >= kMinMatch) hashHead = insert(base, rel);
             const uint32_t prevLen = matchLen, prevMatch = matchStart;
             matchLen = kMinMatch - 1;
-            if (hashHead > base && prevLen < kMaxLazy && pos - hashHead <= kMaxDist) {
-                const size_t farLimit = pos > kMaxDist ? pos - kMaxDist : 0;
-                const uint32_t limit = uint32_t(farLimit > base ? farLimit : base);
-                matchLen = longestMatch(uint32_t(pos), hashHead, prevLen, lookahead, limit, matchStart);
+            if (hashHead != 0 && prevLen < kMaxLazy && rel - hashHead <= kMaxDist) {
+                uint32_t found = uint32_t(matchStart - base);
+                matchLen = longestMatch(in + base, rel, hashHead, prevLen, lookahead, found);
+                matchStart = base + found;
                 if (matchLen == kMinMatch && pos - matchStart > kTooFar) matchLen = kMinMatch - 1;
             }
             if (prevLen >= kMinMatch && matchLen <= prevLen) {
@@ -550,7 +582,7 @@ struct Deflater {
                 const bool full = tallyMatch(uint32_t(pos - 1 - prevMatch), prevLen);
                 const size_t end = pos - 1 + prevLen;
                 // Every position inside the match enters the chains, up to the last with 3 bytes.
-                for (size_t k = pos + 1; k < end && k <= maxInsert; ++k) insert(uint32_t(k));
+                for (size_t k = pos + 1; k < end && k <= maxInsert; ++k) insert(base, uint32_t(k - base));
                 pos = end;
                 pending = false;
                 matchLen = kMinMatch - 1;

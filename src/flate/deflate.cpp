@@ -502,6 +502,27 @@ struct Deflater {
         return old;
     }
 
+    // insert() for each of the positions [from, to) in order. Where the string at a position
+    // hashes as the one before it (runs, flat areas: most of a long match), its link is that
+    // position and the head is written once the hash changes, instead of each insertion
+    // reading back the head the previous one has just stored.
+    void insertRange(size_t base, uint32_t from, uint32_t to) {
+        if (from >= to) return;
+        uint32_t h = hashAt(base + from);
+        prev[from & kWindowMask] = head[h];
+        for (uint32_t k = from + 1; k < to; ++k) {
+            const uint32_t hk = hashAt(base + k);
+            if (hk == h) {
+                prev[k & kWindowMask] = uint16_t(k - 1);
+            } else {
+                head[h] = uint16_t(k - 1);
+                prev[k & kWindowMask] = head[hk];
+                h = hk;
+            }
+        }
+        head[h] = uint16_t(to - 1);
+    }
+
     // zlib's longest_match: the first of the longest candidates in chain order, longer than
     // `best` (the previous match), stopping at the nice length or when the chain runs out,
     // reaches `limit` or has been walked 128 steps (32 once the previous match reached the good
@@ -569,6 +590,13 @@ struct Deflater {
             const uint32_t rel = uint32_t(pos - base);
             uint32_t hashHead = 0;
             if (lookahead >= kMinMatch) hashHead = insert(base, rel);
+            if (lookahead > kMinMatch) {
+                // The next step most often searches the next position: its chain's first links
+                // are fetched now, while this step's walk waits on its own.
+                const uint32_t next = head[hashAt(pos + 1)];
+                __builtin_prefetch(&prev[next & kWindowMask]);
+                __builtin_prefetch(in + base + next);
+            }
             const uint32_t prevLen = matchLen, prevMatch = matchStart;
             matchLen = kMinMatch - 1;
             if (hashHead != 0 && prevLen < kMaxLazy && rel - hashHead <= kMaxDist) {
@@ -582,7 +610,7 @@ struct Deflater {
                 const bool full = tallyMatch(uint32_t(pos - 1 - prevMatch), prevLen);
                 const size_t end = pos - 1 + prevLen;
                 // Every position inside the match enters the chains, up to the last with 3 bytes.
-                for (size_t k = pos + 1; k < end && k <= maxInsert; ++k) insert(base, uint32_t(k - base));
+                insertRange(base, rel + 1, uint32_t((end < maxInsert + 1 ? end : maxInsert + 1) - base));
                 pos = end;
                 pending = false;
                 matchLen = kMinMatch - 1;

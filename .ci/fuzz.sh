@@ -57,7 +57,7 @@ clang++ -std=c++20 -O1 -Isrc -Itests fuzz/inflate_seeds.cpp -lz -o "$BUILD/infla
 clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc -Itests fuzz/deflate.cpp src/flate/deflate.cpp \
     src/flate/adler32.cpp src/flate/adler32_x86.cpp -lz -o "$BUILD/fuzz_deflate"
 clang++ -std=c++20 -O1 -Isrc -Itests fuzz/deflate_seeds.cpp -lz -o "$BUILD/deflate_seeds"
-DEFLATE_MAX_LEN=1048576
+DEFLATE_MAX_LEN=262144
 
 mkdir -p "$RUN/artifacts" "$RUN/seeds/inflate" "$RUN/seeds/deflate"
 "$PY" fuzz/seeds.py "$RUN/seeds" >/dev/null
@@ -86,7 +86,7 @@ for target in $TARGETS; do
         "$BUILD/fuzz_inflate" "${FLAGS[@]}" -max_len=131072 -artifact_prefix="$RUN/artifacts/$target-" \
             "$corpus" "$RUN/seeds/inflate" >"$log" 2>&1
     elif [[ $target == deflate ]]; then
-        # Raw inputs up to 1 MiB; the programs an input may hold expand to up to 6 MiB.
+        # Raw inputs up to 256 KiB; the programs an input may hold expand to up to 3 MiB.
         "$BUILD/fuzz_deflate" "${FLAGS[@]}" -max_len="$DEFLATE_MAX_LEN" -artifact_prefix="$RUN/artifacts/$target-" \
             "$corpus" "$RUN/seeds/deflate" >"$log" 2>&1
     else

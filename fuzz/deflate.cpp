@@ -19,7 +19,7 @@ using streams::Bytes;
 
 namespace {
 
-constexpr size_t kMaxExpanded = 6u << 20;
+constexpr size_t kMaxExpanded = 3u << 20;
 
 uint32_t read16(const uint8_t*& p, const uint8_t* end) {
     uint32_t v = 0;

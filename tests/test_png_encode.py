@@ -187,3 +187,22 @@ def test_every_path_writes_zlibs_bytes(tmp_path, mode, env):
         assert (out / f"{i}.png").read_bytes() == (SIG + ext._makeChunk(b"IHDR", ihdr)
                                                    + ext._makeChunk(b"IDAT", zlib.compress(raw))
                                                    + ext._makeChunk(b"IEND", b"")), source
+
+
+def test_memory_the_own_deflater_cannot_get_leaves_the_encode_to_zlib(tmp_path):
+    # Under an address-space limit that fits zlib.compress (its output grows as it goes) but not
+    # the own deflater's output bound, the save still succeeds, with zlib's bytes.
+    w, h = 4096, 5000
+    code = f"""
+import resource, sys
+import Vorlanx.simpleImage_ext as ext
+img = ext.SimpleImage({w}, {h}, bytes({w * h * 3}))
+vm = int([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmSize')][0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + {h * (1 + 3 * w)} + (40 << 20), resource.RLIM_INFINITY))
+img.save(sys.argv[1])
+"""
+    path = tmp_path / "big.png"
+    run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "SIMPLEIMAGE_DEFLATE_PROBE": "match"})
+    assert run.returncode == 0, run.stderr
+    assert chunks(path.read_bytes())[1] == (b"IDAT", zlib.compress(bytes(h * (1 + 3 * w))))

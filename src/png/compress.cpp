@@ -120,11 +120,15 @@ Ref compressScanlines(PyObject* zlib, PyObject* raw) noexcept {
     if (PyByteArray_CheckExact(raw) && PyByteArray_GET_SIZE(raw) >= kOwnFrom &&
         isStandardFunction(zlib, names().compress, "zlib")) {
         const int own = ownDeflaterChosen(zlib);
-        if (own < 0) return Ref();
-        if (own) {
-            bool refused;
-            Ref compressed = deflateOwn(raw, refused);
-            if (compressed || !refused) return compressed;
+        bool refused = false;
+        Ref compressed = own > 0 ? deflateOwn(raw, refused) : Ref();
+        if (compressed) return compressed;
+        // The own way takes its memory at once (the output's whole bound, its tables, the probe)
+        // where zlib.compress grows its output as it goes: when that memory is refused, zlib
+        // decides, so an encode fails only where it has always failed.
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Ref();
+            PyErr_Clear();
         }
     }
     return callMethod(zlib, names().compress, raw);

@@ -17,7 +17,8 @@
 namespace si::png {
 
 // zlib.compress(raw) as a bytes object, or null with an exception set. `raw` is the encoder's
-// own bytearray, reachable by no other code.
+// own bytearray, reachable by no other code. Memory the own deflater cannot get sends the call
+// to zlib.compress, whose errors are the only ones an encode raises.
 Ref compressScanlines(PyObject* zlib, PyObject* raw) noexcept;
 
 }  // namespace si::png

@@ -49,7 +49,7 @@ constexpr int kHeapSize = 2 * kLitCodes + 1;
 constexpr int kMaxBits = 15;
 constexpr int kMaxBlBits = 7;
 
-// Inputs whose positions, plus the bytes zlib reads ahead, fit the 32-bit chain entries.
+// Inputs whose positions, plus the bytes zlib reads ahead, fit the 32 bits they are kept in.
 constexpr size_t kMaxInput = 0xFFFFFFFFu - 2 * 65536;
 
 // --- Code tables, computed once at compile time.

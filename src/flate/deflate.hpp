@@ -5,8 +5,8 @@
 // It makes every decision zlib's lazy matcher makes: the same hash chains and their limits, the
 // same choice among candidates, the same block boundaries and block types, the same Huffman
 // codes. It differs only in how it gets there: the whole input is in memory, so nothing is ever
-// copied into a sliding window; positions are absolute and the window's slides are only
-// counted, because they decide whether a long block may still be sent stored.
+// copied into a sliding window; the window's slides are simulated, not performed, because they
+// decide which chain entries remain and whether a long block may still be sent stored.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct Result {
 size_t zlibBound(size_t len) noexcept;
 
 // Compresses in[0, len) into out[0, cap) as a zlib stream. Never reads outside the input or
-// writes outside the output. Reentrant; allocates only its working tables (about 400 KiB).
+// writes outside the output. Reentrant; allocates only its working tables (about 212 KiB).
 Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap) noexcept;
 
 }  // namespace si::deflate

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzing: builds the extension with clang (AddressSanitizer, UndefinedBehaviorSanitizer and
 # libFuzzer coverage), runs each Python fuzz target under atheris with atheris's own sanitizer
-# runtime preloaded, and the C++ targets natively (the scanline kernels, and the inflater
-# against the system zlib); each for a bounded time.
+# runtime preloaded, and the C++ targets natively (the scanline kernels, and the inflater and
+# the deflater against the system zlib); each for a bounded time.
 #
 #   FUZZ_SECONDS=600 bash .ci/fuzz.sh        # seconds per target (default 60)
 #   FUZZ_TARGETS="open streams" bash .ci/fuzz.sh
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"open read_chunk streams objects kernels inflate"}
+TARGETS=${FUZZ_TARGETS:-"open read_chunk streams objects kernels inflate deflate"}
 RUN=build/fuzz-run
 BUILD=build/fuzz
 PY=${PYTHON:-python3}
@@ -53,10 +53,16 @@ INFLATE_SOURCES=(src/flate/inflate.cpp src/flate/adler32.cpp src/flate/adler32_x
 clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc -Itests fuzz/inflate.cpp "${INFLATE_SOURCES[@]}" -lz \
     -o "$BUILD/fuzz_inflate"
 clang++ -std=c++20 -O1 -Isrc -Itests fuzz/inflate_seeds.cpp -lz -o "$BUILD/inflate_seeds"
+# The deflater against the system's compress2 at level 6.
+clang++ -std=c++20 -O1 -g -Wall -Wextra $SAN -fsanitize=fuzzer -Isrc -Itests fuzz/deflate.cpp src/flate/deflate.cpp \
+    src/flate/adler32.cpp src/flate/adler32_x86.cpp -lz -o "$BUILD/fuzz_deflate"
+clang++ -std=c++20 -O1 -Isrc -Itests fuzz/deflate_seeds.cpp -lz -o "$BUILD/deflate_seeds"
+DEFLATE_MAX_LEN=262144
 
-mkdir -p "$RUN/artifacts" "$RUN/seeds/inflate"
+mkdir -p "$RUN/artifacts" "$RUN/seeds/inflate" "$RUN/seeds/deflate"
 "$PY" fuzz/seeds.py "$RUN/seeds" >/dev/null
 "$BUILD/inflate_seeds" "$RUN/seeds/inflate" >/dev/null
+"$BUILD/deflate_seeds" "$RUN/seeds/deflate" "$DEFLATE_MAX_LEN"
 
 # Memory: a header may legally claim a pixel buffer of up to 2 GiB, which the decoders may
 # reserve before the data proves it short; such a buffer must not count as a crash.
@@ -79,6 +85,10 @@ for target in $TARGETS; do
         # Inputs up to 128 KiB leave room for two full 65535-byte stored blocks.
         "$BUILD/fuzz_inflate" "${FLAGS[@]}" -max_len=131072 -artifact_prefix="$RUN/artifacts/$target-" \
             "$corpus" "$RUN/seeds/inflate" >"$log" 2>&1
+    elif [[ $target == deflate ]]; then
+        # Raw inputs up to 256 KiB; the programs an input may hold expand to up to 3 MiB.
+        "$BUILD/fuzz_deflate" "${FLAGS[@]}" -max_len="$DEFLATE_MAX_LEN" -artifact_prefix="$RUN/artifacts/$target-" \
+            "$corpus" "$RUN/seeds/deflate" >"$log" 2>&1
     else
         seeds="$RUN/seeds/$target"
         # Every object allocation through the sanitizer's allocator, so that the module reading

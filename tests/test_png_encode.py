@@ -1,7 +1,11 @@
 """The PNG writer: exact bytes, refusals before the file is touched, round trips."""
 import io
+import os
+import pathlib
 import random
 import struct
+import subprocess
+import sys
 import traceback
 import zlib
 
@@ -133,3 +137,72 @@ def test_round_trip_and_pillow(tmp_path, width, height):
     pil = pytest.importorskip("PIL.Image")
     with pil.open(path) as theirs:
         assert theirs.mode == "RGB" and theirs.tobytes() == bytes(pixels)
+
+
+DATA = pathlib.Path(__file__).parent / "data" / "png"
+PHOTO = pathlib.Path(__file__).parent.parent / "examples" / "data" / "kodim23.png"
+
+SAVE_ALL = """
+import sys, types, zlib
+import Vorlanx.simpleImage_ext as ext
+if sys.argv[1] == "wrapper":  # any other binding takes the old call
+    ext.zlib = types.SimpleNamespace(**{**vars(zlib), "compress": lambda data: zlib.compress(data)})
+for i, source in enumerate(sys.argv[3:]):
+    ext.SimpleImage.open(source).save(f"{sys.argv[2]}/{i}.png")
+"""
+
+
+@pytest.mark.parametrize("mode, env", [
+    ("own", {}),  # the module's deflater, once the probe has found it identical here
+    ("own, unprobed", {"SIMPLEIMAGE_DEFLATE_PROBE": "match"}),  # so a probe cannot hide a fault
+    ("off", {"SIMPLEIMAGE_OWN_DEFLATE": "0"}),
+    ("probe mismatch", {"SIMPLEIMAGE_DEFLATE_PROBE": "mismatch"}),
+    ("wrapper", {}),
+])
+def test_every_path_writes_zlibs_bytes(tmp_path, mode, env):
+    # The test files (small: always zlib.compress), a photograph, and images shaped for the
+    # deflater's harder rules: runs that slide the window many times, random bytes (stored
+    # blocks), a gradient, thin stripes.
+    rng = random.Random(7)
+    made = {
+        "flat": (2000, 300, bytes(2000 * 300 * 3)),
+        "noise": (400, 300, rng.randbytes(400 * 300 * 3)),
+        "gradient": (640, 480, bytes((x + y * 3) & 255 for y in range(480) for x in range(640 * 3))),
+        "stripes": (999, 101, bytes(255 * ((x // 7 + y) % 5 == 0) for y in range(101) for x in range(999 * 3))),
+    }
+    sources = sorted(str(p) for p in DATA.glob("*.png")) + [str(PHOTO)]
+    for name, (w, h, pixels) in made.items():
+        ext.SimpleImage(w, h, pixels).saveBmp(str(tmp_path / f"{name}.bmp"))
+        sources.append(str(tmp_path / f"{name}.bmp"))
+    out = tmp_path / "out"
+    out.mkdir()
+    run = subprocess.run([sys.executable, "-c", SAVE_ALL, mode, str(out), *sources], capture_output=True, text=True,
+                         env={**os.environ, **env}, timeout=300)
+    assert run.returncode == 0, run.stderr
+    for i, source in enumerate(sources):
+        image = ext.SimpleImage.open(source)
+        row = image.width * 3
+        raw = b"".join(b"\0" + image._pixels[y * row:(y + 1) * row] for y in range(image.height))
+        ihdr = struct.pack(">IIBBBBB", image.width, image.height, 8, 2, 0, 0, 0)
+        assert (out / f"{i}.png").read_bytes() == (SIG + ext._makeChunk(b"IHDR", ihdr)
+                                                   + ext._makeChunk(b"IDAT", zlib.compress(raw))
+                                                   + ext._makeChunk(b"IEND", b"")), source
+
+
+def test_memory_the_own_deflater_cannot_get_leaves_the_encode_to_zlib(tmp_path):
+    # Under an address-space limit that fits zlib.compress (its output grows as it goes) but not
+    # the own deflater's output bound, the save still succeeds, with zlib's bytes.
+    w, h = 4096, 5000
+    code = f"""
+import resource, sys
+import Vorlanx.simpleImage_ext as ext
+img = ext.SimpleImage({w}, {h}, bytes({w * h * 3}))
+vm = int([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmSize')][0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + {h * (1 + 3 * w)} + (40 << 20), resource.RLIM_INFINITY))
+img.save(sys.argv[1])
+"""
+    path = tmp_path / "big.png"
+    run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "SIMPLEIMAGE_DEFLATE_PROBE": "match"})
+    assert run.returncode == 0, run.stderr
+    assert chunks(path.read_bytes())[1] == (b"IDAT", zlib.compress(bytes(h * (1 + 3 * w))))

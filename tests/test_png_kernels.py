@@ -1,7 +1,8 @@
 """Builds the standalone kernel checkers and runs them: every SIMD path of the scanline kernels
 must agree byte for byte with the reference over random rows, the inflater with zlib's inflate
-on every stream, cut and output size of its table, and the dispatch's view of the processor with
-the operating system's. CXX, when set, names the compiler (as the wheel builds set it)."""
+on every stream, cut and output size of its table, the deflater with zlib's compress2 at level 6
+on its table of hard cases, and the dispatch's view of the processor with the operating
+system's. CXX, when set, names the compiler (as the wheel builds set it)."""
 import os
 import pathlib
 import shutil
@@ -14,6 +15,8 @@ PROGRAMS = {
     "filters": (["tests/kernels/test_png_filters.cpp", "src/png/filters.cpp", "src/png/filters_x86.cpp",
                  "src/png/scanlines.cpp"], []),
     "inflate": (["tests/kernels/test_inflate.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp",
+                 "src/flate/adler32_x86.cpp"], ["-lz"]),
+    "deflate": (["tests/kernels/test_deflate.cpp", "src/flate/deflate.cpp", "src/flate/adler32.cpp",
                  "src/flate/adler32_x86.cpp"], ["-lz"]),
     "cpu": (["tests/kernels/test_cpu_features.cpp"], []),
 }

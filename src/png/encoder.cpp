@@ -1,8 +1,9 @@
-// The PNG writer: one IHDR, the scanlines (filter type 0) compressed by one zlib call into one
-// IDAT, and IEND. Everything is built in memory before the file is opened, so a refusal leaves
+// The PNG writer: one IHDR, the scanlines (filter type 0) compressed as one zlib call would
+// compress them into one IDAT (see compress.hpp), and IEND. Everything is built in memory before the file is opened, so a refusal leaves
 // the file system untouched.
 #include <cstring>
 
+#include "png/compress.hpp"
 #include "png/png.hpp"
 #include "png/protocol.hpp"
 #include "runtime/buffer.hpp"
@@ -97,7 +98,7 @@ PyObject* writePngBody(const Args& a) {
         SI_TRY(kWriteName, raw);
         Ref zlib = lookup(names().zlib);
         SI_TRY(kWriteName, zlib);
-        compressed = callMethod(zlib.get(), names().compress, raw.get());
+        compressed = compressScanlines(zlib.get(), raw.get());
         SI_TRY(kWriteName, compressed);
     }
     OpenedFile output;

@@ -1,0 +1,666 @@
+// The lazy matcher, the block builder and the bit writer of the one-shot deflater.
+//
+// Exactness rests on reproducing zlib's state, not its copying. The input is never copied into
+// a window: the window is a view of the input at `base`, the count of bytes zlib's window would
+// have slid by, and `base` and the amount of input zlib would have read (`readEnd`) are
+// simulated exactly, because they decide which chain entries still exist, where a search stops,
+// and whether a block whose start has left the window may still be sent stored. The chains hold
+// positions relative to that base in 16 bits, as zlib's do, and slide with it.
+//
+// The lookahead zlib sees (`readEnd - pos`) is at least 262 bytes whenever input remains
+// unread, so its limits on match length, nice length and insertion only bite at the true end
+// of the input, where they are the same here.
+#include "flate/deflate.hpp"
+
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "flate/adler32.hpp"
+
+namespace si::deflate {
+
+namespace {
+
+// --- zlib's level-6 parameters and the deflate format's constants.
+constexpr uint32_t kWindow = 32768;
+constexpr uint32_t kWindowMask = kWindow - 1;
+constexpr uint32_t kMinMatch = 3;
+constexpr uint32_t kMaxMatch = 258;
+constexpr uint32_t kMinLookahead = kMaxMatch + kMinMatch + 1;  // 262
+constexpr uint32_t kMaxDist = kWindow - kMinLookahead;          // 32506
+constexpr uint32_t kSlideAt = kWindow + kMaxDist;               // 65274: zlib slides from here
+constexpr uint32_t kTooFar = 4096;       // a 3-byte match farther back than this is dropped
+constexpr uint32_t kGoodLength = 8;      // a previous match this long quarters the chain
+constexpr uint32_t kMaxLazy = 16;        // no search when the previous match is this long
+constexpr uint32_t kNiceLength = 128;    // a search stops at a match this long
+constexpr uint32_t kMaxChain = 128;
+constexpr uint32_t kHashBits = 15;
+constexpr uint32_t kHashMask = (1u << kHashBits) - 1;
+constexpr uint32_t kBlockSymbols = 16383;  // lit_bufsize - 1 at memory level 8
+
+constexpr int kLiterals = 256;
+constexpr int kEndBlock = 256;
+constexpr int kLitCodes = 286;
+constexpr int kDistCodes = 30;
+constexpr int kBlCodes = 19;
+constexpr int kHeapSize = 2 * kLitCodes + 1;
+constexpr int kMaxBits = 15;
+constexpr int kMaxBlBits = 7;
+
+// Inputs whose positions, plus the bytes zlib reads ahead, fit the 32 bits they are kept in.
+constexpr size_t kMaxInput = 0xFFFFFFFFu - 2 * 65536;
+
+// --- Code tables, computed once at compile time.
+struct Tables {
+    uint8_t lengthCode[256];   // match length - 3 -> length code 0..28
+    uint8_t lengthBase[29];    // first (length - 3) of each length code
+    uint8_t lengthExtra[29];
+    uint8_t distCode[512];     // distance - 1 -> code, as zlib's d_code() indexes it
+    uint16_t distBase[30];     // first (distance - 1) of each distance code
+    uint8_t distExtra[30];
+    uint8_t blExtra[kBlCodes];
+    uint8_t staticLitLen[288];
+    uint16_t staticLitCode[288];
+    uint16_t staticDistCode[kDistCodes];
+};
+
+constexpr unsigned reverseBits(unsigned code, int len) {
+    unsigned r = 0;
+    for (int i = 0; i < len; ++i, code >>= 1) r = r << 1 | (code & 1);
+    return r;
+}
+
+constexpr Tables makeTables() {
+    Tables t{};
+    int length = 0;
+    for (int code = 0; code < 28; ++code) {
+        t.lengthExtra[code] = uint8_t(code < 8 ? 0 : (code - 4) / 4);
+        t.lengthBase[code] = uint8_t(length);
+        for (int n = 0; n < (1 << t.lengthExtra[code]); ++n) t.lengthCode[length++] = uint8_t(code);
+    }
+    // Length 258 has two encodings (code 27 with all extra bits set, or code 28); the short one
+    // is used, so its entry is overwritten.
+    t.lengthCode[255] = 28;
+    t.lengthBase[28] = 255;
+    t.lengthExtra[28] = 0;
+    int dist = 0;
+    for (int code = 0; code < 30; ++code) {
+        t.distExtra[code] = uint8_t(code < 4 ? 0 : (code - 2) / 2);
+        t.distBase[code] = uint16_t(dist);
+        for (int n = 0; n < (1 << t.distExtra[code]); ++n, ++dist) {
+            if (dist < 256) t.distCode[dist] = uint8_t(code);
+            else t.distCode[256 + (dist >> 7)] = uint8_t(code);
+        }
+    }
+    for (int n = 0; n < kBlCodes; ++n) t.blExtra[n] = n == 16 ? 2 : n == 17 ? 3 : n == 18 ? 7 : 0;
+    int count[10] = {};
+    for (int n = 0; n < 288; ++n) {
+        t.staticLitLen[n] = uint8_t(n < 144 ? 8 : n < 256 ? 9 : n < 280 ? 7 : 8);
+        ++count[t.staticLitLen[n]];
+    }
+    unsigned next[10] = {};
+    unsigned code = 0;
+    for (int bits = 1; bits < 10; ++bits) next[bits] = code = (code + unsigned(count[bits - 1])) << 1;
+    for (int n = 0; n < 288; ++n) t.staticLitCode[n] = uint16_t(reverseBits(next[t.staticLitLen[n]]++, t.staticLitLen[n]));
+    for (int n = 0; n < kDistCodes; ++n) t.staticDistCode[n] = uint16_t(reverseBits(unsigned(n), 5));
+    return t;
+}
+
+constexpr Tables kT = makeTables();
+constexpr uint8_t kStaticDistLen[kDistCodes] = {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5,
+                                                5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+constexpr uint8_t kBlOrder[kBlCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+inline unsigned distCodeOf(unsigned distMinus1) {
+    return distMinus1 < 256 ? kT.distCode[distMinus1] : kT.distCode[256 + (distMinus1 >> 7)];
+}
+
+// --- Loads of bytes in memory order; stores in little-endian order on any machine.
+inline uint16_t load16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline void storeLE64(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+// The count of equal leading bytes of two 8-byte words read from memory.
+inline unsigned equalBytes(uint64_t a, uint64_t b) {
+    const uint64_t x = a ^ b;
+    if constexpr (std::endian::native == std::endian::little) return unsigned(std::countr_zero(x)) >> 3;
+    else return unsigned(std::countl_zero(x)) >> 3;
+}
+
+// The length of the common prefix of p and q, at most `limit`; reads nothing at or past
+// p + limit, q + limit.
+inline uint32_t commonPrefix(const uint8_t* p, const uint8_t* q, uint32_t limit) {
+    uint32_t k = 0;
+    while (k + 8 <= limit) {
+        const uint64_t a = load64(p + k), b = load64(q + k);
+        if (a != b) return k + equalBytes(a, b);
+        k += 8;
+    }
+    while (k < limit && p[k] == q[k]) ++k;
+    return k;
+}
+
+// --- The bit writer: LSB first, as deflate packs bits, through a 64-bit accumulator. It may
+// store up to 8 bytes past its position; the caller keeps that slack in the output.
+struct BitWriter {
+    uint8_t* out;
+    uint64_t acc = 0;
+    unsigned count = 0;  // bits in acc; at most 7 after flush()
+
+    // Up to 56 bits in total between two flushes.
+    void put(uint64_t bits, unsigned n) {
+        acc |= bits << count;
+        count += n;
+    }
+    void flush() {
+        storeLE64(out, acc);
+        out += count >> 3;
+        acc >>= count & ~7u;
+        count &= 7;
+    }
+    // Pads to a byte boundary with zero bits.
+    void align() {
+        flush();
+        if (count) *out++ = uint8_t(acc);
+        acc = 0;
+        count = 0;
+    }
+};
+
+// --- Huffman trees, built exactly as zlib builds them (heap order, ties broken by depth,
+// lengths over the limit repaired by zlib's rule), since equal-cost trees differ in bytes.
+struct Tree {
+    uint32_t freq[kHeapSize];
+    uint16_t dad[kHeapSize];
+    uint16_t len[kHeapSize + 1];  // one more for the guard the code-length scan sets
+    uint16_t code[kHeapSize];
+    int maxCode;
+};
+
+struct TreeShape {
+    int elems;
+    int maxLength;
+    const uint8_t* staticLen;  // null for the code-length tree
+    const uint8_t* extra;
+    int extraBase;
+};
+
+constexpr TreeShape kLitShape = {kLitCodes, kMaxBits, kT.staticLitLen, kT.lengthExtra, kLiterals + 1};
+constexpr TreeShape kDistShape = {kDistCodes, kMaxBits, kStaticDistLen, kT.distExtra, 0};
+constexpr TreeShape kBlShape = {kBlCodes, kMaxBlBits, nullptr, kT.blExtra, 0};
+
+struct TreeBuilder {
+    int heap[kHeapSize];
+    int heapLen = 0, heapMax = 0;
+    uint8_t depth[kHeapSize];
+    uint16_t blCount[kMaxBits + 1];
+    // Both wrap like zlib's unsigned longs: a forced node is subtracted before it is counted.
+    uint64_t optLen = 0, staticLen = 0;
+
+    bool smaller(const Tree& t, int n, int m) const {
+        return t.freq[n] < t.freq[m] || (t.freq[n] == t.freq[m] && depth[n] <= depth[m]);
+    }
+
+    void siftDown(const Tree& t, int k) {
+        const int v = heap[k];
+        int j = k << 1;
+        while (j <= heapLen) {
+            if (j < heapLen && smaller(t, heap[j + 1], heap[j])) ++j;
+            if (smaller(t, v, heap[j])) break;
+            heap[k] = heap[j];
+            k = j;
+            j <<= 1;
+        }
+        heap[k] = v;
+    }
+
+    void build(Tree& t, const TreeShape& shape) {
+        int maxCode = -1;
+        heapLen = 0;
+        heapMax = kHeapSize;
+        for (int n = 0; n < shape.elems; ++n) {
+            if (t.freq[n]) {
+                heap[++heapLen] = maxCode = n;
+                depth[n] = 0;
+            } else {
+                t.len[n] = 0;
+            }
+        }
+        // The format wants at least one distance code and one bit per code: two codes are forced.
+        while (heapLen < 2) {
+            const int node = heap[++heapLen] = maxCode < 2 ? ++maxCode : 0;
+            t.freq[node] = 1;
+            depth[node] = 0;
+            --optLen;
+            if (shape.staticLen) staticLen -= shape.staticLen[node];
+        }
+        t.maxCode = maxCode;
+        for (int n = heapLen / 2; n >= 1; --n) siftDown(t, n);
+        int node = shape.elems;
+        do {
+            const int n = heap[1];
+            heap[1] = heap[heapLen--];
+            siftDown(t, 1);
+            const int m = heap[1];
+            heap[--heapMax] = n;
+            heap[--heapMax] = m;
+            t.freq[node] = t.freq[n] + t.freq[m];
+            depth[node] = uint8_t((depth[n] >= depth[m] ? depth[n] : depth[m]) + 1);
+            t.dad[n] = t.dad[m] = uint16_t(node);
+            heap[1] = node++;
+            siftDown(t, 1);
+        } while (heapLen >= 2);
+        heap[--heapMax] = heap[1];
+        bitLengths(t, shape);
+        assignCodes(t);
+    }
+
+    void bitLengths(Tree& t, const TreeShape& shape) {
+        const int maxCode = t.maxCode;
+        for (auto& c : blCount) c = 0;
+        int overflow = 0;
+        t.len[heap[heapMax]] = 0;
+        int h;
+        for (h = heapMax + 1; h < kHeapSize; ++h) {
+            const int n = heap[h];
+            int bits = t.len[t.dad[n]] + 1;
+            if (bits > shape.maxLength) bits = shape.maxLength, ++overflow;
+            t.len[n] = uint16_t(bits);
+            if (n > maxCode) continue;
+            ++blCount[bits];
+            const int xbits = n >= shape.extraBase ? shape.extra[n - shape.extraBase] : 0;
+            const uint64_t f = t.freq[n];
+            optLen += f * unsigned(bits + xbits);
+            if (shape.staticLen) staticLen += f * unsigned(shape.staticLen[n] + xbits);
+        }
+        if (!overflow) return;
+        // zlib's repair: move leaves down from the deepest level that has one, two at a time.
+        do {
+            int bits = shape.maxLength - 1;
+            while (blCount[bits] == 0) --bits;
+            --blCount[bits];
+            blCount[bits + 1] += 2;
+            --blCount[shape.maxLength];
+            overflow -= 2;
+        } while (overflow > 0);
+        // Then lengths are handed out again in order of increasing frequency.
+        for (int bits = shape.maxLength; bits != 0; --bits) {
+            int n = blCount[bits];
+            while (n != 0) {
+                const int m = heap[--h];
+                if (m > maxCode) continue;
+                if (t.len[m] != bits) {
+                    optLen += (uint64_t(bits) - t.len[m]) * t.freq[m];
+                    t.len[m] = uint16_t(bits);
+                }
+                --n;
+            }
+        }
+    }
+
+    void assignCodes(Tree& t) const {
+        uint16_t next[kMaxBits + 1];
+        unsigned code = 0;
+        for (int bits = 1; bits <= kMaxBits; ++bits) next[bits] = uint16_t(code = (code + blCount[bits - 1]) << 1);
+        for (int n = 0; n <= t.maxCode; ++n)
+            if (const int len = t.len[n]) t.code[n] = uint16_t(reverseBits(next[len]++, len));
+    }
+};
+
+// The run-length coding of a tree's code lengths, zlib's rules: runs of a length after its
+// first occurrence by 16 (3..6), runs of zeros by 17 (3..10) and 18 (11..138). `emit` gets
+// (symbol, count of repeats or 0).
+template <class Emit>
+void runLengths(Tree& t, int maxCode, Emit emit) {
+    int prevLen = -1, nextLen = t.len[0], count = 0;
+    int maxCount = 7, minCount = 4;
+    if (nextLen == 0) maxCount = 138, minCount = 3;
+    t.len[maxCode + 1] = 0xFFFF;  // guard
+    for (int n = 0; n <= maxCode; ++n) {
+        const int curLen = nextLen;
+        nextLen = t.len[n + 1];
+        if (++count < maxCount && curLen == nextLen) continue;
+        if (count < minCount) {
+            emit(curLen, count, false);
+        } else if (curLen != 0) {
+            if (curLen != prevLen) {
+                emit(curLen, 1, false);
+                --count;
+            }
+            emit(16, count, true);
+        } else if (count <= 10) {
+            emit(17, count, true);
+        } else {
+            emit(18, count, true);
+        }
+        count = 0;
+        prevLen = curLen;
+        if (nextLen == 0) maxCount = 138, minCount = 3;
+        else if (curLen == nextLen) maxCount = 6, minCount = 3;
+        else maxCount = 7, minCount = 4;
+    }
+}
+
+// --- The deflater's state for one call.
+struct Deflater {
+    uint16_t head[1u << kHashBits];  // relative to the window's base, 0 for none
+    uint16_t prev[kWindow];
+    uint32_t syms[kBlockSymbols + 1];  // distance << 8 | (length - 3), or a literal byte
+    uint32_t symCount;
+    Tree lit, dist, bl;
+    TreeBuilder tb;
+
+    const uint8_t* in;
+    size_t inLen;
+    BitWriter w;
+    uint8_t* outEnd;
+
+    void startBlock() {
+        for (int n = 0; n < kLitCodes; ++n) lit.freq[n] = 0;
+        for (int n = 0; n < kDistCodes; ++n) dist.freq[n] = 0;
+        for (int n = 0; n < kBlCodes; ++n) bl.freq[n] = 0;
+        lit.freq[kEndBlock] = 1;
+        tb.optLen = tb.staticLen = 0;
+        symCount = 0;
+    }
+
+    // Returns true when the block buffer is full.
+    bool tallyLiteral(uint8_t c) {
+        syms[symCount++] = c;
+        ++lit.freq[c];
+        return symCount == kBlockSymbols;
+    }
+    bool tallyMatch(uint32_t distance, uint32_t length) {
+        const uint32_t lc = length - kMinMatch;
+        syms[symCount++] = distance << 8 | lc;
+        ++lit.freq[kT.lengthCode[lc] + kLiterals + 1];
+        ++dist.freq[distCodeOf(distance - 1)];
+        return symCount == kBlockSymbols;
+    }
+
+    void sendSymbols(const uint16_t* litCode, const uint16_t* litLen16, const uint8_t* litLen8,
+                     const uint16_t* distCode, const uint16_t* distLen16, const uint8_t* distLen8) {
+        auto litLen = [&](int s) -> unsigned { return litLen16 ? litLen16[s] : litLen8[s]; };
+        auto distLen = [&](int s) -> unsigned { return distLen16 ? distLen16[s] : distLen8[s]; };
+        for (uint32_t i = 0; i < symCount; ++i) {
+            const uint32_t sym = syms[i];
+            const uint32_t distance = sym >> 8;
+            const uint32_t lc = sym & 0xFF;
+            if (distance == 0) {
+                w.put(litCode[lc], litLen(int(lc)));
+            } else {
+                const unsigned code = kT.lengthCode[lc];
+                w.put(litCode[code + kLiterals + 1], litLen(int(code + kLiterals + 1)));
+                w.put(lc - kT.lengthBase[code], kT.lengthExtra[code]);
+                const unsigned d = distance - 1;
+                const unsigned dcode = distCodeOf(d);
+                w.put(distCode[dcode], distLen(int(dcode)));
+                w.put(d - kT.distBase[dcode], kT.distExtra[dcode]);
+            }
+            w.flush();
+        }
+        w.put(litCode[kEndBlock], litLen(kEndBlock));
+        w.flush();
+    }
+
+    void sendTree(Tree& t, int maxCode) {
+        runLengths(t, maxCode, [&](int sym, int count, bool repeat) {
+            if (!repeat) {
+                for (; count; --count) {
+                    w.put(bl.code[sym], bl.len[sym]);
+                    w.flush();
+                }
+                return;
+            }
+            w.put(bl.code[sym], bl.len[sym]);
+            if (sym == 16) w.put(unsigned(count - 3), 2);
+            else if (sym == 17) w.put(unsigned(count - 3), 3);
+            else w.put(unsigned(count - 11), 7);
+            w.flush();
+        });
+    }
+
+    // Emits the block of the tallied symbols, covering in[start, end). `storable`: its first
+    // byte is still inside zlib's window. False when the output would not fit.
+    bool flushBlock(size_t start, size_t end, bool storable, bool last) {
+        tb.build(lit, kLitShape);
+        tb.build(dist, kDistShape);
+        runLengths(lit, lit.maxCode, [&](int sym, int count, bool repeat) { bl.freq[sym] += repeat ? 1 : count; });
+        runLengths(dist, dist.maxCode, [&](int sym, int count, bool repeat) { bl.freq[sym] += repeat ? 1 : count; });
+        tb.build(bl, kBlShape);
+        int maxBlIndex;
+        for (maxBlIndex = kBlCodes - 1; maxBlIndex >= 3; --maxBlIndex)
+            if (bl.len[kBlOrder[maxBlIndex]] != 0) break;
+        tb.optLen += 3 * (uint64_t(maxBlIndex) + 1) + 5 + 5 + 4;
+
+        uint64_t optBytes = (tb.optLen + 3 + 7) >> 3;
+        const uint64_t staticBytes = (tb.staticLen + 3 + 7) >> 3;
+        if (staticBytes <= optBytes) optBytes = staticBytes;
+        const uint64_t storedLen = end - start;
+        const bool stored = storedLen + 4 <= optBytes && storable;
+        const uint64_t need = (stored ? storedLen + 5 : optBytes) + 16;
+        if (need > uint64_t(outEnd - w.out)) return false;
+
+        if (stored) {
+            w.put(last, 3);
+            w.align();
+            const unsigned n = unsigned(storedLen);
+            const uint8_t lengths[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)};
+            std::memcpy(w.out, lengths, 4);
+            if (storedLen) std::memcpy(w.out + 4, in + start, storedLen);
+            w.out += 4 + storedLen;
+        } else if (staticBytes == optBytes) {
+            w.put(2u + last, 3);
+            sendSymbols(kT.staticLitCode, nullptr, kT.staticLitLen, kT.staticDistCode, nullptr, kStaticDistLen);
+        } else {
+            const int lcodes = lit.maxCode + 1, dcodes = dist.maxCode + 1, blcodes = maxBlIndex + 1;
+            w.put(4u + last, 3);
+            w.put(unsigned(lcodes - 257), 5);
+            w.put(unsigned(dcodes - 1), 5);
+            w.put(unsigned(blcodes - 4), 4);
+            w.flush();
+            for (int rank = 0; rank < blcodes; ++rank) {
+                w.put(bl.len[kBlOrder[rank]], 3);
+                w.flush();
+            }
+            sendTree(lit, lcodes - 1);
+            sendTree(dist, dcodes - 1);
+            sendSymbols(lit.code, lit.len, nullptr, dist.code, dist.len, nullptr);
+        }
+        startBlock();
+        if (last) w.align();
+        return true;
+    }
+
+    // zlib's hash of the 3 bytes at in[pos], as its running update leaves it.
+    uint32_t hashAt(size_t pos) const {
+        return ((uint32_t(in[pos]) << 10) ^ (uint32_t(in[pos + 1]) << 5) ^ in[pos + 2]) & kHashMask;
+    }
+
+    // Enters the string at `rel` (relative to the window at in + base) into its chain; returns
+    // the previous head of that chain.
+    uint32_t insert(size_t base, uint32_t rel) {
+        const uint32_t h = hashAt(base + rel);
+        const uint32_t old = head[h];
+        prev[rel & kWindowMask] = uint16_t(old);
+        head[h] = uint16_t(rel);
+        return old;
+    }
+
+    // insert() for each of the positions [from, to) in order. Where the string at a position
+    // hashes as the one before it (runs, flat areas: most of a long match), its link is that
+    // position and the head is written once the hash changes, instead of each insertion
+    // reading back the head the previous one has just stored.
+    void insertRange(size_t base, uint32_t from, uint32_t to) {
+        if (from >= to) return;
+        uint32_t h = hashAt(base + from);
+        prev[from & kWindowMask] = head[h];
+        for (uint32_t k = from + 1; k < to; ++k) {
+            const uint32_t hk = hashAt(base + k);
+            if (hk == h) {
+                prev[k & kWindowMask] = uint16_t(k - 1);
+            } else {
+                head[h] = uint16_t(k - 1);
+                prev[k & kWindowMask] = head[hk];
+                h = hk;
+            }
+        }
+        head[h] = uint16_t(to - 1);
+    }
+
+    // zlib's longest_match: the first of the longest candidates in chain order, longer than
+    // `best` (the previous match), stopping at the nice length or when the chain runs out,
+    // reaches `limit` or has been walked 128 steps (32 once the previous match reached the good
+    // length). Positions here are relative to the window's base, as zlib's are, so that the
+    // chain entries are 16 bits wide: the walk is a chain of dependent loads, and a table half
+    // the size misses the first-level cache less often. Sets matchStart when it finds one.
+    uint32_t longestMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead,
+                          uint32_t& matchStart) {
+        // zlib reads past the data here, and whatever it finds, the result is the lookahead.
+        if (best >= lookahead) return lookahead;
+        uint32_t chain = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+        const uint32_t nice = lookahead < kNiceLength ? lookahead : kNiceLength;
+        const uint32_t maxLen = lookahead < kMaxMatch ? lookahead : kMaxMatch;
+        const uint32_t limit = pos > kMaxDist ? pos - kMaxDist : 0;
+        const uint8_t* scan = window + pos;
+        const uint16_t* links = prev;
+        // A candidate can only be longer if it agrees at its first two bytes and at the two
+        // ending at `best`: one branch tests all four.
+        const uint16_t scanStart = load16(scan);
+        uint16_t scanEnd = load16(scan + best - 1);
+        do {
+            const uint8_t* match = window + cur;
+            if (((load16(match + best - 1) ^ scanEnd) | (load16(match) ^ scanStart)) == 0) {
+                const uint32_t len = commonPrefix(scan, match, maxLen);
+                if (len > best) {
+                    matchStart = cur;
+                    best = len;
+                    if (len >= nice) break;
+                    scanEnd = load16(scan + best - 1);
+                }
+            }
+            cur = links[cur & kWindowMask];
+        } while (cur > limit && --chain != 0);
+        return best;
+    }
+
+    // zlib's slide_hash: entries move down with the window, those that leave it become empty.
+    void slide() {
+        for (uint16_t& e : head) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
+        for (uint16_t& e : prev) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
+    }
+
+    bool run() {
+        std::memset(head, 0, sizeof head);
+        std::memset(prev, 0, sizeof prev);
+        startBlock();
+        const size_t n = inLen;
+        size_t pos = 0, readEnd = 0, base = 0, blockStart = 0;
+        uint32_t matchLen = kMinMatch - 1, matchStart = 0;
+        bool pending = false;  // a literal at pos - 1 awaits the lazy decision
+        for (;;) {
+            if (readEnd - pos < kMinLookahead) {
+                // zlib's fill_window: slide when the scan passes the limit, then read what fits.
+                do {
+                    if (pos - base >= kSlideAt) {
+                        base += kWindow;
+                        slide();
+                    }
+                    if (readEnd == n) break;
+                    readEnd = base + 2 * kWindow < n ? base + 2 * kWindow : n;
+                } while (readEnd - pos < kMinLookahead && readEnd < n);
+                if (readEnd == pos) break;
+            }
+            const uint32_t lookahead = uint32_t(readEnd - pos);
+            const uint32_t rel = uint32_t(pos - base);
+            uint32_t hashHead = 0;
+            if (lookahead >= kMinMatch) hashHead = insert(base, rel);
+            if (lookahead > kMinMatch) {
+                // The next step most often searches the next position: its chain's first links
+                // are fetched now, while this step's walk waits on its own.
+                const uint32_t next = head[hashAt(pos + 1)];
+                __builtin_prefetch(&prev[next & kWindowMask]);
+                __builtin_prefetch(in + base + next);
+            }
+            const uint32_t prevLen = matchLen, prevMatch = matchStart;
+            matchLen = kMinMatch - 1;
+            if (hashHead != 0 && prevLen < kMaxLazy && rel - hashHead <= kMaxDist) {
+                uint32_t found = uint32_t(matchStart - base);
+                matchLen = longestMatch(in + base, rel, hashHead, prevLen, lookahead, found);
+                matchStart = base + found;
+                if (matchLen == kMinMatch && pos - matchStart > kTooFar) matchLen = kMinMatch - 1;
+            }
+            if (prevLen >= kMinMatch && matchLen <= prevLen) {
+                const size_t maxInsert = pos + lookahead - kMinMatch;
+                const bool full = tallyMatch(uint32_t(pos - 1 - prevMatch), prevLen);
+                const size_t end = pos - 1 + prevLen;
+                // Every position inside the match enters the chains, up to the last with 3 bytes.
+                insertRange(base, rel + 1, uint32_t((end < maxInsert + 1 ? end : maxInsert + 1) - base));
+                pos = end;
+                pending = false;
+                matchLen = kMinMatch - 1;
+                if (full) {
+                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return false;
+                    blockStart = pos;
+                }
+            } else if (pending) {
+                if (tallyLiteral(in[pos - 1])) {
+                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return false;
+                    blockStart = pos;
+                }
+                ++pos;
+            } else {
+                pending = true;
+                ++pos;
+            }
+        }
+        if (pending) tallyLiteral(in[pos - 1]);
+        return flushBlock(blockStart, pos, blockStart >= base, true);
+    }
+};
+
+}  // namespace
+
+size_t zlibBound(size_t len) noexcept {
+    if (len > kMaxInput) return 0;
+    // Fixed codes cost at most 31 bits per 3 matched bytes and 9 per literal, under 1.3 bytes
+    // per input byte; blocks add a few bytes per 16383 symbols; 2 + 4 for header and trailer,
+    // 16 for the bit writer's slack.
+    return len + len / 2 + 64;
+}
+
+Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap) noexcept {
+    if (len > kMaxInput || cap < 2 + 16) return {Status::Refused, 0};
+    std::unique_ptr<Deflater> d(new (std::nothrow) Deflater);
+    if (!d) return {Status::NoMemory, 0};
+    out[0] = 0x78;  // deflate, 32 KiB window
+    out[1] = 0x9C;  // default level, no dictionary, check bits
+    d->in = in;
+    d->inLen = len;
+    d->w.out = out + 2;
+    d->outEnd = out + cap;
+    if (!d->run()) return {Status::Refused, 0};
+    uint8_t* end = d->w.out;
+    if (end + 4 > out + cap) return {Status::Refused, 0};
+    const uint32_t adler = adler32::update(1, in, len);
+    const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
+    std::memcpy(end, trailer, 4);
+    return {Status::Ok, size_t(end + 4 - out)};
+}
+
+}  // namespace si::deflate

@@ -376,20 +376,25 @@ def thread_scaling(files: list[bytes], rounds: int) -> str:
         for b in blobs:
             SimpleImage.open(b)
 
-    lines = ["| threads | decodes/s | scaling |", "|---:|---:|---:|"]
-    base = 0.0
     batch = files * 4
+    return scaling_table("decodes/s", lambda index: work(batch), len(batch), rounds)
+
+
+def scaling_table(unit: str, work, items: int, rounds: int) -> str:
+    """Throughput of `work(thread_index)`, which handles `items` items, from 1 and 2 threads."""
+    lines = [f"| threads | {unit} | scaling |", "|---:|---:|---:|"]
+    base = 0.0
     for nthreads in (1, 2):
         best = float("inf")
         for _ in range(max(3, rounds // 2)):
-            threads = [threading.Thread(target=work, args=(batch,)) for _ in range(nthreads)]
+            threads = [threading.Thread(target=work, args=(i,)) for i in range(nthreads)]
             t0 = time.perf_counter()
             for t in threads:
                 t.start()
             for t in threads:
                 t.join()
             best = min(best, time.perf_counter() - t0)
-        rate = nthreads * len(batch) / best
+        rate = nthreads * items / best
         base = base or rate
         lines.append(f"| {nthreads} | {rate:.1f} | {rate / base:.2f}x |")
     return "\n".join(lines)
@@ -403,22 +408,7 @@ def encode_thread_scaling(images: list[tuple[str, int, int, bytes]], rounds: int
         for i, img in enumerate(made):
             img.save(str(tmp / f"thread{index}-{i}.png"))
 
-    lines = ["| threads | encodes/s | scaling |", "|---:|---:|---:|"]
-    base = 0.0
-    for nthreads in (1, 2):
-        best = float("inf")
-        for _ in range(max(3, rounds // 2)):
-            threads = [threading.Thread(target=work, args=(i,)) for i in range(nthreads)]
-            t0 = time.perf_counter()
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            best = min(best, time.perf_counter() - t0)
-        rate = nthreads * len(made) / best
-        base = base or rate
-        lines.append(f"| {nthreads} | {rate:.1f} | {rate / base:.2f}x |")
-    return "\n".join(lines)
+    return scaling_table("encodes/s", work, len(made), rounds)
 
 
 def peak_memory(path: Path) -> str:

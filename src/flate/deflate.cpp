@@ -40,6 +40,15 @@ constexpr uint32_t kHashBits = 15;
 constexpr uint32_t kHashMask = (1u << kHashBits) - 1;
 constexpr uint32_t kBlockSymbols = 16383;  // lit_bufsize - 1 at memory level 8
 
+// The finer index is taken up or given up every this many positions, by the count of zlib's
+// chain steps per position in the stretch before: taken up from kTakeUpFiner, kept down to
+// kKeepFiner. (Figures from the benchmark photographs: 7 steps per position where it saves a
+// quarter of the time, under 3 where its upkeep costs a tenth.)
+constexpr size_t kStretch = 32768;
+constexpr uint64_t kTakeUpFiner = 4;
+constexpr uint64_t kKeepFiner = 3;
+constexpr size_t kSwitchingStretch = 1024;  // the test mode's
+
 constexpr int kLiterals = 256;
 constexpr int kEndBlock = 256;
 constexpr int kLitCodes = 286;
@@ -49,7 +58,7 @@ constexpr int kHeapSize = 2 * kLitCodes + 1;
 constexpr int kMaxBits = 15;
 constexpr int kMaxBlBits = 7;
 
-// Inputs whose positions, plus the bytes zlib reads ahead, fit the 32 bits they are kept in.
+// Inputs whose positions, plus the bytes zlib reads ahead, fit the 32-bit chain entries.
 constexpr size_t kMaxInput = 0xFFFFFFFFu - 2 * 65536;
 
 // --- Code tables, computed once at compile time.
@@ -121,6 +130,12 @@ inline unsigned distCodeOf(unsigned distMinus1) {
 inline uint16_t load16(const uint8_t* p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
+    return v;
+}
+
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
     return v;
 }
 
@@ -360,6 +375,17 @@ void runLengths(Tree& t, int maxCode, Emit emit) {
 struct Deflater {
     uint16_t head[1u << kHashBits];  // relative to the window's base, 0 for none
     uint16_t prev[kWindow];
+    // The finer index beside zlib's chains (see walk4), kept only where it pays: chains of
+    // equal 4-byte hashes, and each position's rank in its zlib chain (a count per hash, 16 bits
+    // wide, compared modulo). Its tables are touched only once it is first taken up.
+    uint16_t head4[1u << kHashBits];
+    uint16_t prev4[kWindow];
+    uint16_t rank[kWindow];
+    uint16_t count[1u << kHashBits];
+    uint32_t head4Before = 0;  // the 4-byte chain's head before the last insert()
+    Index index = Index::Adaptive;
+    bool finer = false;   // the finer index is kept and searched
+    uint64_t walked = 0;  // steps of zlib's walks in this stretch, or those the finer index saved
     uint32_t syms[kBlockSymbols + 1];  // distance << 8 | (length - 3), or a literal byte
     uint32_t symCount;
     Tree lit, dist, bl;
@@ -492,21 +518,80 @@ struct Deflater {
         return ((uint32_t(in[pos]) << 10) ^ (uint32_t(in[pos + 1]) << 5) ^ in[pos + 2]) & kHashMask;
     }
 
-    // Enters the string at `rel` (relative to the window at in + base) into its chain; returns
-    // the previous head of that chain.
+    uint32_t hash4At(size_t pos) const {
+        return (load32(in + pos) * 2654435761u) >> (32 - kHashBits);
+    }
+
+    // Enters the string at `rel` (relative to the window at in + base) into its chain, and into
+    // the finer index while it is kept; returns the previous head of its chain.
+    template <bool kFiner>
     uint32_t insert(size_t base, uint32_t rel) {
         const uint32_t h = hashAt(base + rel);
         const uint32_t old = head[h];
         prev[rel & kWindowMask] = uint16_t(old);
         head[h] = uint16_t(rel);
+        if constexpr (kFiner) insertFiner(base, rel, h);
         return old;
     }
 
-    // insert() for each of the positions [from, to) in order. Where the string at a position
+    void insertFiner(size_t base, uint32_t rel, uint32_t h) {
+        rank[rel & kWindowMask] = ++count[h];
+        if (base + rel + 4 <= inLen) {
+            const uint32_t h4 = hash4At(base + rel);
+            head4Before = head4[h4];
+            prev4[rel & kWindowMask] = uint16_t(head4Before);
+            head4[h4] = uint16_t(rel);
+        } else {
+            head4Before = 0;
+        }
+    }
+
+    // insert<true>() for each of the positions [from, to) in order. Where a string hashes as the
+    // one before it (runs, flat areas: most of a long match), its link is that position and the
+    // head and count are written once the hash changes, instead of each insertion reading back
+    // what the previous one has just stored.
+    void insertRangeFiner(size_t base, uint32_t from, uint32_t to) {
+        if (from >= to) return;
+        if (base + to + 3 > inLen) {  // the strings at the very end have no fourth byte
+            for (uint32_t k = from; k < to; ++k) insert<true>(base, k);
+            return;
+        }
+        uint32_t h = hashAt(base + from), h4 = hash4At(base + from);
+        prev[from & kWindowMask] = head[h];
+        uint16_t r = uint16_t(count[h] + 1);
+        rank[from & kWindowMask] = r;
+        prev4[from & kWindowMask] = head4[h4];
+        for (uint32_t k = from + 1; k < to; ++k) {
+            const uint32_t hk = hashAt(base + k), h4k = hash4At(base + k);
+            if (hk == h) {
+                prev[k & kWindowMask] = uint16_t(k - 1);
+                ++r;
+            } else {
+                head[h] = uint16_t(k - 1);
+                count[h] = r;
+                prev[k & kWindowMask] = head[hk];
+                r = uint16_t(count[hk] + 1);
+                h = hk;
+            }
+            rank[k & kWindowMask] = r;
+            if (h4k == h4) {
+                prev4[k & kWindowMask] = uint16_t(k - 1);
+            } else {
+                head4[h4] = uint16_t(k - 1);
+                prev4[k & kWindowMask] = head4[h4k];
+                h4 = h4k;
+            }
+        }
+        head[h] = uint16_t(to - 1);
+        count[h] = r;
+        head4[h4] = uint16_t(to - 1);
+    }
+
+    // insert<false>() for each of the positions [from, to) in order. Where the string at a position
     // hashes as the one before it (runs, flat areas: most of a long match), its link is that
     // position and the head is written once the hash changes, instead of each insertion
     // reading back the head the previous one has just stored.
-    void insertRange(size_t base, uint32_t from, uint32_t to) {
+    void insertRangePlain(size_t base, uint32_t from, uint32_t to) {
         if (from >= to) return;
         uint32_t h = hashAt(base + from);
         prev[from & kWindowMask] = head[h];
@@ -523,17 +608,39 @@ struct Deflater {
         head[h] = uint16_t(to - 1);
     }
 
-    // zlib's longest_match: the first of the longest candidates in chain order, longer than
-    // `best` (the previous match), stopping at the nice length or when the chain runs out,
-    // reaches `limit` or has been walked 128 steps (32 once the previous match reached the good
-    // length). Positions here are relative to the window's base, as zlib's are, so that the
-    // chain entries are 16 bits wide: the walk is a chain of dependent loads, and a table half
-    // the size misses the first-level cache less often. Sets matchStart when it finds one.
-    uint32_t longestMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead,
-                          uint32_t& matchStart) {
+    // plainMatch's result, found with the finer index. Once the best match has 3 bytes, only
+    // candidates that share the first 4 can be longer; in photographs they are about a fifth of
+    // the rest of zlib's walk, so the search goes on along the finer index from there (walk4).
+    // `first4` is the finer chain's head for `pos`.
+    uint32_t finerMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t first4, uint32_t best,
+                        uint32_t lookahead, uint32_t& matchStart) {
         // zlib reads past the data here, and whatever it finds, the result is the lookahead.
         if (best >= lookahead) return lookahead;
-        uint32_t chain = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+        Search s{window, window + pos, best >= kGoodLength ? kMaxChain >> 2 : kMaxChain,
+                 lookahead < kNiceLength ? lookahead : kNiceLength, lookahead < kMaxMatch ? lookahead : kMaxMatch,
+                 pos > kMaxDist ? pos - kMaxDist : 0, best, matchStart, load16(window + pos), 0};
+        s.scanEnd = load16(s.scan + best - 1);
+        const uint32_t first = cur;
+        if (best >= kMinMatch) {
+            // No string before this one shares its first 4 bytes: none can be longer.
+            if (first4 == 0 || walk4(s, first4, first, UINT32_MAX)) return finish(s, matchStart);
+            return plainWalk(s, cur, false, 0, matchStart);
+        }
+        return plainWalk(s, cur, true, first4, matchStart);
+    }
+
+    // zlib's longest_match: the first of the longest candidates in chain order, longer than
+    // `best` (the previous match), stopping at the nice length or when the chain runs out,
+    // reaches the limit or has been walked 128 steps (32 once the previous match reached the
+    // good length). Positions here are relative to the window's base, as zlib's are, so that the
+    // chain entries are 16 bits wide: the walk is a chain of dependent loads, and a table half
+    // the size misses the first-level cache less often. Sets matchStart when it finds one.
+    uint32_t plainMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead,
+                        uint32_t& matchStart) {
+        // zlib reads past the data here, and whatever it finds, the result is the lookahead.
+        if (best >= lookahead) return lookahead;
+        const uint32_t chainAtStart = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+        uint32_t chain = chainAtStart;
         const uint32_t nice = lookahead < kNiceLength ? lookahead : kNiceLength;
         const uint32_t maxLen = lookahead < kMaxMatch ? lookahead : kMaxMatch;
         const uint32_t limit = pos > kMaxDist ? pos - kMaxDist : 0;
@@ -556,24 +663,168 @@ struct Deflater {
             }
             cur = links[cur & kWindowMask];
         } while (cur > limit && --chain != 0);
+        walked += chainAtStart - chain;
         return best;
+    }
+
+    struct Search {
+        const uint8_t* window;
+        const uint8_t* scan;
+        uint32_t chain, nice, maxLen, limit;
+        uint32_t best, start;
+        uint16_t scanStart, scanEnd;
+    };
+
+    static uint32_t finish(const Search& s, uint32_t& matchStart) {
+        matchStart = s.start;
+        return s.best;
+    }
+
+    // Whether `cur` is longer than the best so far; true when the search is over (nice length).
+    static bool consider(Search& s, uint32_t cur, bool& better) {
+        const uint8_t* match = s.window + cur;
+        better = false;
+        // Only if it agrees at its first two bytes and at the two ending at `best`: one branch
+        // tests all four.
+        if (((load16(match + s.best - 1) ^ s.scanEnd) | (load16(match) ^ s.scanStart)) != 0) return false;
+        const uint32_t len = commonPrefix(s.scan, match, s.maxLen);
+        if (len <= s.best) return false;
+        better = true;
+        s.start = cur;
+        s.best = len;
+        if (len >= s.nice) return true;
+        s.scanEnd = load16(s.scan + len - 1);
+        return false;
+    }
+
+    // zlib's walk from `cur`; with `switchTo4`, handed to walk4 once a match of 3 bytes is found.
+    uint32_t plainWalk(Search& s, const uint32_t first, bool switchTo4, uint32_t first4, uint32_t& matchStart) {
+        const Search initial = s;
+        uint32_t cur = first;
+        uint32_t chain = s.chain;
+        do {
+            bool better;
+            ++walked;
+            if (consider(s, cur, better)) break;
+            if (better && switchTo4) {
+                // Those after `cur` that share 4 bytes lie below it on the finer chain.
+                if (first4 == 0 || walk4(s, first4, 0, cur)) return finish(s, matchStart);
+                s = initial;  // too many strangers on the finer chain: zlib's walk, all of it
+                return plainWalk(s, first, false, 0, matchStart);
+            }
+            cur = prev[cur & kWindowMask];
+        } while (cur > s.limit && --chain != 0);
+        return finish(s, matchStart);
+    }
+
+    // Walks the finer chain from `cur`, past the positions at or above `below`, for candidates
+    // sharing the first 4 bytes; where zlib's walk would stop is told by the candidates' ranks
+    // in zlib's chain and by the limit (or `first`, zlib's first candidate, which may lie at
+    // exactly the limit). Another string on the finer chain only shares the hash and is passed
+    // over; false when an input makes too many of those (the caller then walks zlib's chain).
+    bool walk4(Search& s, uint32_t cur, uint32_t first, uint32_t below) {
+        const uint32_t scan4 = load32(s.scan);
+        const uint16_t rankHere = rank[uint32_t(s.scan - s.window) & kWindowMask];
+        uint32_t reached = 0;  // how far down zlib's chain the walk has come
+        for (uint32_t steps = 2 * s.chain + 16; cur != 0 && (cur > s.limit || cur == first); cur = prev4[cur & kWindowMask]) {
+            if (--steps == 0) return false;
+            if (cur >= below || load32(s.window + cur) != scan4) continue;
+            reached = uint16_t(rankHere - rank[cur & kWindowMask]);
+            if (reached > s.chain) break;
+            bool better;
+            if (consider(s, cur, better)) break;
+        }
+        walked += reached < s.chain ? reached : s.chain;
+        return true;
     }
 
     // zlib's slide_hash: entries move down with the window, those that leave it become empty.
     void slide() {
-        for (uint16_t& e : head) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
-        for (uint16_t& e : prev) e = e >= kWindow ? uint16_t(e - kWindow) : 0;
+        for (uint16_t* table : {head, prev, head4, prev4}) {
+            if (!finer && table == head4) break;  // the finer index is rebuilt when next taken up
+            for (size_t i = 0; i < kWindow; ++i) table[i] = table[i] >= kWindow ? uint16_t(table[i] - kWindow) : 0;
+        }
     }
+
+    // Takes up the finer index at `pos`: it is built from the positions before it that a search
+    // can still reach (the window's first position is zlib's empty entry either way). Ranks
+    // count from there: only their differences within the window are ever used.
+    void takeUpFiner(size_t base, size_t pos) {
+        clearFiner();
+        finer = true;
+        const size_t from = pos - base > kWindow ? pos - kWindow : base;
+        // Only strings of 3 bytes were entered: at the end of the input, not the last two.
+        const size_t entered = inLen >= kMinMatch ? inLen - kMinMatch + 1 : 0;
+        const size_t to = pos < entered ? pos : entered;
+        for (size_t p = from; p < to; ++p) insertFiner(base, uint32_t(p - base), hashAt(p));
+    }
+
+    void clearFiner() {
+        std::memset(head4, 0, sizeof head4);
+        std::memset(prev4, 0, sizeof prev4);
+        std::memset(count, 0, sizeof count);
+    }
+
+    // Whether the finer index pays for its upkeep over the next stretch of input, judged by how
+    // far down zlib's chains the searches of the last stretch went per position: long walks
+    // through strings that share only 3 bytes (photographs) gain; short ones, or long stretches
+    // inside matches (flat images), would only pay for the upkeep.
+    void choose(size_t base, size_t pos) {
+        bool want;
+        if (index == Index::Switching) {
+            want = !finer;
+        } else {
+            const uint64_t perPosition = walked / kStretch;
+            want = finer ? perPosition >= kKeepFiner : perPosition >= kTakeUpFiner;
+        }
+        walked = 0;
+        if (want && !finer) takeUpFiner(base, pos);
+        else if (!want) finer = false;
+    }
+
+    // The parse's state between stretches.
+    struct Parse {
+        size_t pos = 0, readEnd = 0, base = 0, blockStart = 0;
+        uint32_t matchLen = kMinMatch - 1, matchStart = 0;
+        bool pending = false;  // a literal at pos - 1 awaits the lazy decision
+    };
+
+    enum class Stop : uint8_t { Stretch, Done, Full };
 
     bool run() {
         std::memset(head, 0, sizeof head);
         std::memset(prev, 0, sizeof prev);
+        finer = index == Index::Finer;
+        if (finer) clearFiner();
         startBlock();
-        const size_t n = inLen;
-        size_t pos = 0, readEnd = 0, base = 0, blockStart = 0;
-        uint32_t matchLen = kMinMatch - 1, matchStart = 0;
-        bool pending = false;  // a literal at pos - 1 awaits the lazy decision
+        const size_t stretch = index == Index::Switching ? kSwitchingStretch : kStretch;
+        const bool fixed = index == Index::Plain || index == Index::Finer;
+        Parse st;
         for (;;) {
+            const size_t until = fixed ? SIZE_MAX : st.pos + stretch;
+            const Stop stop = finer ? parse<true>(st, until) : parse<false>(st, until);
+            if (stop == Stop::Full) return false;
+            if (stop == Stop::Done) break;
+            choose(st.base, st.pos);
+        }
+        if (st.pending) tallyLiteral(in[st.pos - 1]);
+        return flushBlock(st.blockStart, st.pos, st.blockStart >= st.base, true);
+    }
+
+    // zlib's lazy matcher from st.pos to the end of the input, or until a step starts at
+    // `until` or beyond; compiled once with the finer index and once without.
+    template <bool kFiner>
+    Stop parse(Parse& st, size_t until) {
+        const size_t n = inLen;
+        size_t pos = st.pos, readEnd = st.readEnd, base = st.base, blockStart = st.blockStart;
+        uint32_t matchLen = st.matchLen, matchStart = st.matchStart;
+        bool pending = st.pending;
+        Stop stop = Stop::Done;
+        for (;;) {
+            if (pos >= until) {
+                stop = Stop::Stretch;
+                break;
+            }
             if (readEnd - pos < kMinLookahead) {
                 // zlib's fill_window: slide when the scan passes the limit, then read what fits.
                 do {
@@ -589,7 +840,11 @@ struct Deflater {
             const uint32_t lookahead = uint32_t(readEnd - pos);
             const uint32_t rel = uint32_t(pos - base);
             uint32_t hashHead = 0;
-            if (lookahead >= kMinMatch) hashHead = insert(base, rel);
+            uint32_t head4Here = 0;
+            if (lookahead >= kMinMatch) {
+                hashHead = insert<kFiner>(base, rel);
+                head4Here = head4Before;
+            }
             if (lookahead > kMinMatch) {
                 // The next step most often searches the next position: its chain's first links
                 // are fetched now, while this step's walk waits on its own.
@@ -601,7 +856,8 @@ struct Deflater {
             matchLen = kMinMatch - 1;
             if (hashHead != 0 && prevLen < kMaxLazy && rel - hashHead <= kMaxDist) {
                 uint32_t found = uint32_t(matchStart - base);
-                matchLen = longestMatch(in + base, rel, hashHead, prevLen, lookahead, found);
+                if constexpr (kFiner) matchLen = finerMatch(in + base, rel, hashHead, head4Here, prevLen, lookahead, found);
+                else matchLen = plainMatch(in + base, rel, hashHead, prevLen, lookahead, found);
                 matchStart = base + found;
                 if (matchLen == kMinMatch && pos - matchStart > kTooFar) matchLen = kMinMatch - 1;
             }
@@ -610,17 +866,19 @@ struct Deflater {
                 const bool full = tallyMatch(uint32_t(pos - 1 - prevMatch), prevLen);
                 const size_t end = pos - 1 + prevLen;
                 // Every position inside the match enters the chains, up to the last with 3 bytes.
-                insertRange(base, rel + 1, uint32_t((end < maxInsert + 1 ? end : maxInsert + 1) - base));
+                const uint32_t to = uint32_t((end < maxInsert + 1 ? end : maxInsert + 1) - base);
+                if constexpr (kFiner) insertRangeFiner(base, rel + 1, to);
+                else insertRangePlain(base, rel + 1, to);
                 pos = end;
                 pending = false;
                 matchLen = kMinMatch - 1;
                 if (full) {
-                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return false;
+                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return Stop::Full;
                     blockStart = pos;
                 }
             } else if (pending) {
                 if (tallyLiteral(in[pos - 1])) {
-                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return false;
+                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return Stop::Full;
                     blockStart = pos;
                 }
                 ++pos;
@@ -629,8 +887,8 @@ struct Deflater {
                 ++pos;
             }
         }
-        if (pending) tallyLiteral(in[pos - 1]);
-        return flushBlock(blockStart, pos, blockStart >= base, true);
+        st = {pos, readEnd, base, blockStart, matchLen, matchStart, pending};
+        return stop;
     }
 };
 
@@ -644,7 +902,7 @@ size_t zlibBound(size_t len) noexcept {
     return len + len / 2 + 64;
 }
 
-Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap) noexcept {
+Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap, Index index) noexcept {
     if (len > kMaxInput || cap < 2 + 16) return {Status::Refused, 0};
     std::unique_ptr<Deflater> d(new (std::nothrow) Deflater);
     if (!d) return {Status::NoMemory, 0};
@@ -652,6 +910,7 @@ Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap) noe
     out[1] = 0x9C;  // default level, no dictionary, check bits
     d->in = in;
     d->inLen = len;
+    d->index = index;
     d->w.out = out + 2;
     d->outEnd = out + cap;
     if (!d->run()) return {Status::Refused, 0};

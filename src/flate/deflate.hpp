@@ -30,8 +30,15 @@ struct Result {
 // this deflater takes.
 size_t zlibBound(size_t len) noexcept;
 
+// How a search finds its candidates; the output is the same for each. Besides zlib's hash
+// chains, a finer index (chains of positions sharing their first 4 bytes, with each position's
+// rank in zlib's chain) lets a search skip the strings that share only 3 bytes, at the cost of
+// keeping it up at every position. Adaptive takes it up and gives it up as it pays; the others
+// are for tests: never, always, and taken up and given up every 1024 positions.
+enum class Index : uint8_t { Adaptive, Plain, Finer, Switching };
+
 // Compresses in[0, len) into out[0, cap) as a zlib stream. Never reads outside the input or
-// writes outside the output. Reentrant; allocates only its working tables (about 212 KiB).
-Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap) noexcept;
+// writes outside the output. Reentrant; allocates only its working tables (about 340 KiB).
+Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap, Index index = Index::Adaptive) noexcept;
 
 }  // namespace si::deflate

@@ -79,7 +79,7 @@ void compare(const uint8_t* data, size_t size) {
     const size_t cap = si::deflate::zlibBound(size);
     std::unique_ptr<uint8_t[]> out(new uint8_t[cap]);
     // Every way of finding candidates, including the finer index taken up and given up every
-    // 1024 positions, which inputs of a fuzzer's sizes would otherwise seldom see.
+    // 4096 positions, which inputs of a fuzzer's sizes would otherwise seldom see.
     using si::deflate::Index;
     for (const Index index : {Index::Adaptive, Index::Plain, Index::Finer, Index::Switching}) {
         const auto r = si::deflate::zlibCompress(data, size, out.get(), cap, index);

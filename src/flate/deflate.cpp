@@ -47,7 +47,7 @@ constexpr uint32_t kBlockSymbols = 16383;  // lit_bufsize - 1 at memory level 8
 constexpr size_t kStretch = 32768;
 constexpr uint64_t kTakeUpFiner = 4;
 constexpr uint64_t kKeepFiner = 3;
-constexpr size_t kSwitchingStretch = 1024;  // the test mode's
+constexpr size_t kSwitchingStretch = 4096;  // the test mode's
 
 constexpr int kLiterals = 256;
 constexpr int kEndBlock = 256;
@@ -596,6 +596,16 @@ struct Deflater {
         uint32_t h = hashAt(base + from);
         prev[from & kWindowMask] = head[h];
         for (uint32_t k = from + 1; k < to; ++k) {
+            // Inside a run of one byte value (a flat image's background) eight positions at a
+            // time: each follows the one before, the bytes k - 1 to k + 9 being all equal.
+            const uint8_t* q = in + base + k - 1;
+            while (k + 8 < to && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
+                   (k & kWindowMask) <= kWindow - 8) {
+                uint16_t* links = prev + (k & kWindowMask);
+                for (uint32_t j = 0; j < 8; ++j) links[j] = uint16_t(k - 1 + j);
+                k += 8;
+                q += 8;
+            }
             const uint32_t hk = hashAt(base + k);
             if (hk == h) {
                 prev[k & kWindowMask] = uint16_t(k - 1);

@@ -34,7 +34,7 @@ size_t zlibBound(size_t len) noexcept;
 // chains, a finer index (chains of positions sharing their first 4 bytes, with each position's
 // rank in zlib's chain) lets a search skip the strings that share only 3 bytes, at the cost of
 // keeping it up at every position. Adaptive takes it up and gives it up as it pays; the others
-// are for tests: never, always, and taken up and given up every 1024 positions.
+// are for tests: never, always, and taken up and given up every 4096 positions.
 enum class Index : uint8_t { Adaptive, Plain, Finer, Switching };
 
 // Compresses in[0, len) into out[0, cap) as a zlib stream. Never reads outside the input or

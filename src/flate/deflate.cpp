@@ -385,7 +385,7 @@ struct Deflater {
     uint32_t head4Before = 0;  // the 4-byte chain's head before the last insert()
     Index index = Index::Adaptive;
     bool finer = false;   // the finer index is kept and searched
-    uint64_t walked = 0;  // steps of zlib's walks in this stretch, or those the finer index saved
+    uint64_t walked = 0;  // zlib chain steps the searches of this stretch took (or, finer, would have)
     uint32_t syms[kBlockSymbols + 1];  // distance << 8 | (length - 3), or a literal byte
     uint32_t symCount;
     Tree lit, dist, bl;

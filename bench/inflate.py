@@ -13,29 +13,20 @@ Our output is checked equal to zlib's first.
 
 from __future__ import annotations
 
-import argparse
 import ctypes
 import pathlib
-import statistics
 import struct
-import subprocess
-import time
 import zlib
 from typing import Callable
 
 import deflate
+import kernel_bench
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = ["bench/inflate_entry.cpp", "src/flate/inflate.cpp", "src/flate/adler32.cpp", "src/flate/adler32_x86.cpp"]
 
 
 def build() -> ctypes.CDLL:
-    out = ROOT / "build" / "bench" / "libsi_inflate.so"
-    out.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["g++", "-std=c++20", "-O2", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fPIC", "-shared",
-                    "-fvisibility=hidden", "-I", str(ROOT / "src"), *(str(ROOT / s) for s in SOURCES),
-                    "-o", str(out)], check=True)
-    lib = ctypes.CDLL(str(out))
+    lib = kernel_bench.build("libsi_inflate.so", SOURCES)
     lib.si_bench_inflate.restype = ctypes.c_int
     return lib
 
@@ -77,30 +68,12 @@ def table(photos: pathlib.Path, rounds: int) -> str:
             "libdeflate": lambda: deflate.zlib_decompress(stream, len(want)),
             "ours": ours,
         }
-        times: dict[str, list[float]] = {name: [] for name in runs}
-        # Enough calls per sample that small files are not timer noise.
-        repeat = max(1, int(2e6 // max(len(want), 1)))
-        for _ in range(rounds + 1):
-            for name, fn in runs.items():
-                start = time.perf_counter()
-                for _ in range(repeat):
-                    fn()
-                times[name].append((time.perf_counter() - start) / repeat)
-        med = {name: statistics.median(t[1:]) * 1e3 for name, t in times.items()}
-        best = {name: min(t[1:]) for name, t in times.items()}
+        med, best = kernel_bench.timed(runs, rounds, len(want))
         lines.append(f"| {path.name} | {len(stream) / 1024:.0f} | {len(want) / len(stream):.1f} | {med['zlib']:.3f} | "
                      f"{med['libdeflate']:.3f} | {med['ours']:.3f} | {med['ours'] / med['libdeflate']:.2f} | "
                      f"{med['ours'] / med['zlib']:.2f} | {best['ours'] / best['libdeflate']:.2f} |")
     return "\n".join(lines)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--photos", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus" / "png" / "photos")
-    parser.add_argument("--rounds", type=int, default=21)
-    args = parser.parse_args()
-    print(table(args.photos, args.rounds))
-
-
 if __name__ == "__main__":
-    main()
+    kernel_bench.main(__doc__, table, rounds=21)

@@ -1,0 +1,48 @@
+"""What bench/inflate.py and bench/deflate_alone.py share: the kernel built into a small shared
+library with a C entry point, loaded with ctypes; interleaved timing; the command line."""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import pathlib
+import statistics
+import subprocess
+import time
+from typing import Callable
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def build(name: str, sources: list[str]) -> ctypes.CDLL:
+    """The sources compiled with the project's flags (-O2, no -march) into build/bench/NAME."""
+    out = ROOT / "build" / "bench" / name
+    out.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["g++", "-std=c++20", "-O2", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fPIC", "-shared",
+                    "-fvisibility=hidden", "-I", str(ROOT / "src"), *(str(ROOT / s) for s in sources),
+                    "-o", str(out)], check=True)
+    return ctypes.CDLL(str(out))
+
+
+def timed(runs: dict[str, Callable[[], object]], rounds: int, size: int) -> tuple[dict[str, float], dict[str, float]]:
+    """Each of `runs` timed in turn, `rounds` times after a warm-up round, with enough calls per
+    sample that small inputs of `size` bytes are not timer noise: the median of each in ms, and
+    the fastest in seconds."""
+    times: dict[str, list[float]] = {name: [] for name in runs}
+    repeat = max(1, int(2e6 // max(size, 1)))
+    for _ in range(rounds + 1):
+        for name, fn in runs.items():
+            start = time.perf_counter()
+            for _ in range(repeat):
+                fn()
+            times[name].append((time.perf_counter() - start) / repeat)
+    return ({name: statistics.median(t[1:]) * 1e3 for name, t in times.items()},
+            {name: min(t[1:]) for name, t in times.items()})
+
+
+def main(doc: str, table: Callable[[pathlib.Path, int], str], rounds: int) -> None:
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--photos", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus" / "png" / "photos")
+    parser.add_argument("--rounds", type=int, default=rounds)
+    args = parser.parse_args()
+    print(table(args.photos, args.rounds))

@@ -31,5 +31,12 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export SI_SANITIZED=1  # lets tests that measure memory allow for the sanitizer's own overhead
+# Every test file but the batch tool's. Its pool tests fork worker processes from a process in
+# which Dask's event-loop threads (from its cluster tests) are running; gcc 12's ASan runtime
+# takes no allocator lock around fork, so a child forked while one of those threads is inside
+# the allocator waits for that lock forever (it happened once in CI). Those tests are Python
+# around the module, whose every entry point the other files cover here; the plain suite runs
+# them.
+DEFAULT_TESTS=$(find tests -maxdepth 1 -name 'test_*.py' ! -name 'test_tools_batch.py' | sort)
 # shellcheck disable=SC2086  # a list of paths
-PYTHONPATH="$BUILD" "$PY" -m pytest ${SANITIZE_TESTS:-tests} -q -p no:cacheprovider "$@"
+PYTHONPATH="$BUILD" "$PY" -m pytest ${SANITIZE_TESTS:-$DEFAULT_TESTS} -q -p no:cacheprovider "$@"

@@ -621,9 +621,10 @@ struct Deflater {
     // plainMatch's result, found with the finer index. Once the best match has 3 bytes, only
     // candidates that share the first 4 can be longer; in photographs they are about a fifth of
     // the rest of zlib's walk, so the search goes on along the finer index from there (walk4).
-    // `first4` is the finer chain's head for `pos`.
-    uint32_t finerMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t first4, uint32_t best,
-                        uint32_t lookahead, uint32_t& matchStart) {
+    // `first4` is the finer chain's head for `pos`. Like plainMatch, kept out of the parse, with
+    // its walks inside it.
+    [[gnu::noinline]] uint32_t finerMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t first4,
+                                          uint32_t best, uint32_t lookahead, uint32_t& matchStart) {
         // zlib reads past the data here, and whatever it finds, the result is the lookahead.
         if (best >= lookahead) return lookahead;
         Search s{window, window + pos, best >= kGoodLength ? kMaxChain >> 2 : kMaxChain,
@@ -645,8 +646,10 @@ struct Deflater {
     // good length). Positions here are relative to the window's base, as zlib's are, so that the
     // chain entries are 16 bits wide: the walk is a chain of dependent loads, and a table half
     // the size misses the first-level cache less often. Sets matchStart when it finds one.
-    uint32_t plainMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best, uint32_t lookahead,
-                        uint32_t& matchStart) {
+    // Not inlined: inside the parse, whose state takes most registers, the walk's limit, links
+    // and chain count were kept on the stack (a search 2 to 5% slower).
+    [[gnu::noinline]] uint32_t plainMatch(const uint8_t* window, uint32_t pos, uint32_t cur, uint32_t best,
+                                          uint32_t lookahead, uint32_t& matchStart) {
         // zlib reads past the data here, and whatever it finds, the result is the lookahead.
         if (best >= lookahead) return lookahead;
         const uint32_t chainAtStart = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
@@ -660,19 +663,23 @@ struct Deflater {
         // ending at `best`: one branch tests all four.
         const uint16_t scanStart = load16(scan);
         uint16_t scanEnd = load16(scan + best - 1);
-        do {
-            const uint8_t* match = window + cur;
-            if (((load16(match + best - 1) ^ scanEnd) | (load16(match) ^ scanStart)) == 0) {
-                const uint32_t len = commonPrefix(scan, match, maxLen);
-                if (len > best) {
-                    matchStart = cur;
-                    best = len;
-                    if (len >= nice) break;
-                    scanEnd = load16(scan + best - 1);
-                }
+        for (;;) {
+            // Most candidates fail the first test: their loop keeps everything in registers.
+            while (((load16(window + cur + best - 1) ^ scanEnd) | (load16(window + cur) ^ scanStart)) != 0) {
+                cur = links[cur & kWindowMask];
+                if (cur <= limit || --chain == 0) goto done;
+            }
+            const uint32_t len = commonPrefix(scan, window + cur, maxLen);
+            if (len > best) {
+                matchStart = cur;
+                best = len;
+                if (len >= nice) break;
+                scanEnd = load16(scan + best - 1);
             }
             cur = links[cur & kWindowMask];
-        } while (cur > limit && --chain != 0);
+            if (cur <= limit || --chain == 0) break;
+        }
+    done:
         walked += chainAtStart - chain;
         return best;
     }
@@ -708,23 +715,29 @@ struct Deflater {
     }
 
     // zlib's walk from `cur`; with `switchTo4`, handed to walk4 once a match of 3 bytes is found.
-    uint32_t plainWalk(Search& s, const uint32_t first, bool switchTo4, uint32_t first4, uint32_t& matchStart) {
+    [[gnu::always_inline]] inline uint32_t plainWalk(Search& s, const uint32_t first, bool switchTo4, uint32_t first4,
+                                                     uint32_t& matchStart) {
         const Search initial = s;
-        uint32_t cur = first;
-        uint32_t chain = s.chain;
-        do {
-            bool better;
-            ++walked;
-            if (consider(s, cur, better)) break;
-            if (better && switchTo4) {
-                // Those after `cur` that share 4 bytes lie below it on the finer chain.
-                if (first4 == 0 || walk4(s, first4, 0, cur)) return finish(s, matchStart);
-                s = initial;  // too many strangers on the finer chain: zlib's walk, all of it
-                return plainWalk(s, first, false, 0, matchStart);
-            }
-            cur = prev[cur & kWindowMask];
-        } while (cur > s.limit && --chain != 0);
-        return finish(s, matchStart);
+        for (;;) {
+            uint32_t cur = first;
+            uint32_t chain = s.chain;
+            bool fallBack = false;
+            do {
+                bool better;
+                ++walked;
+                if (consider(s, cur, better)) break;
+                if (better && switchTo4) {
+                    // Those after `cur` that share 4 bytes lie below it on the finer chain.
+                    if (first4 == 0 || walk4(s, first4, 0, cur)) return finish(s, matchStart);
+                    fallBack = true;
+                    break;
+                }
+                cur = prev[cur & kWindowMask];
+            } while (cur > s.limit && --chain != 0);
+            if (!fallBack) return finish(s, matchStart);
+            s = initial;  // too many strangers on the finer chain: zlib's walk, all of it
+            switchTo4 = false;
+        }
     }
 
     // Walks the finer chain from `cur`, past the positions at or above `below`, for candidates
@@ -732,7 +745,7 @@ struct Deflater {
     // in zlib's chain and by the limit (or `first`, zlib's first candidate, which may lie at
     // exactly the limit). Another string on the finer chain only shares the hash and is passed
     // over; false when an input makes too many of those (the caller then walks zlib's chain).
-    bool walk4(Search& s, uint32_t cur, uint32_t first, uint32_t below) {
+    [[gnu::always_inline]] inline bool walk4(Search& s, uint32_t cur, uint32_t first, uint32_t below) {
         const uint32_t scan4 = load32(s.scan);
         const uint16_t rankHere = rank[uint32_t(s.scan - s.window) & kWindowMask];
         uint32_t reached = 0;  // how far down zlib's chain the walk has come

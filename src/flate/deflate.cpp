@@ -227,21 +227,25 @@ struct TreeBuilder {
     // Both wrap like zlib's unsigned longs: a forced node is subtracted before it is counted.
     uint64_t optLen = 0, staticLen = 0;
 
-    bool smaller(const Tree& t, int n, int m) const {
-        return t.freq[n] < t.freq[m] || (t.freq[n] == t.freq[m] && depth[n] <= depth[m]);
-    }
+    // zlib's order of nodes, frequency then depth (equal counting as smaller), as one number
+    // kept beside each heap entry, so that a step down the heap is one comparison per child.
+    uint64_t heapKey[kHeapSize];
+    static uint64_t keyOf(uint32_t freq, uint8_t depth) { return uint64_t(freq) << 8 | depth; }
 
-    void siftDown(const Tree& t, int k) {
+    void siftDown(int k) {
         const int v = heap[k];
+        const uint64_t kv = heapKey[k];
         int j = k << 1;
         while (j <= heapLen) {
-            if (j < heapLen && smaller(t, heap[j + 1], heap[j])) ++j;
-            if (smaller(t, v, heap[j])) break;
+            if (j < heapLen && heapKey[j + 1] <= heapKey[j]) ++j;
+            if (kv <= heapKey[j]) break;
             heap[k] = heap[j];
+            heapKey[k] = heapKey[j];
             k = j;
             j <<= 1;
         }
         heap[k] = v;
+        heapKey[k] = kv;
     }
 
     void build(Tree& t, const TreeShape& shape) {
@@ -251,6 +255,7 @@ struct TreeBuilder {
         for (int n = 0; n < shape.elems; ++n) {
             if (t.freq[n]) {
                 heap[++heapLen] = maxCode = n;
+                heapKey[heapLen] = keyOf(t.freq[n], 0);
                 depth[n] = 0;
             } else {
                 t.len[n] = 0;
@@ -259,26 +264,30 @@ struct TreeBuilder {
         // The format wants at least one distance code and one bit per code: two codes are forced.
         while (heapLen < 2) {
             const int node = heap[++heapLen] = maxCode < 2 ? ++maxCode : 0;
+            heapKey[heapLen] = keyOf(1, 0);
             t.freq[node] = 1;
             depth[node] = 0;
             --optLen;
             if (shape.staticLen) staticLen -= shape.staticLen[node];
         }
         t.maxCode = maxCode;
-        for (int n = heapLen / 2; n >= 1; --n) siftDown(t, n);
+        for (int n = heapLen / 2; n >= 1; --n) siftDown(n);
         int node = shape.elems;
         do {
             const int n = heap[1];
-            heap[1] = heap[heapLen--];
-            siftDown(t, 1);
+            heap[1] = heap[heapLen];
+            heapKey[1] = heapKey[heapLen--];
+            siftDown(1);
             const int m = heap[1];
             heap[--heapMax] = n;
             heap[--heapMax] = m;
             t.freq[node] = t.freq[n] + t.freq[m];
             depth[node] = uint8_t((depth[n] >= depth[m] ? depth[n] : depth[m]) + 1);
             t.dad[n] = t.dad[m] = uint16_t(node);
-            heap[1] = node++;
-            siftDown(t, 1);
+            heap[1] = node;
+            heapKey[1] = keyOf(t.freq[node], depth[node]);
+            ++node;
+            siftDown(1);
         } while (heapLen >= 2);
         heap[--heapMax] = heap[1];
         bitLengths(t, shape);

@@ -43,10 +43,10 @@ constexpr uint32_t kBlockSymbols = 16383;  // lit_bufsize - 1 at memory level 8
 // The finer index is taken up or given up every this many positions, by the count of zlib's
 // chain steps per position in the stretch before: taken up from kTakeUpFiner, kept down to
 // kKeepFiner. (Figures from the benchmark photographs: 7 steps per position where it saves a
-// quarter of the time, under 3 where its upkeep costs a tenth.)
+// quarter of the time; with the searches out of the parse it pays from 3, and costs under 2.)
 constexpr size_t kStretch = 32768;
-constexpr uint64_t kTakeUpFiner = 4;
-constexpr uint64_t kKeepFiner = 3;
+constexpr uint64_t kTakeUpFiner = 3;
+constexpr uint64_t kKeepFiner = 2;
 constexpr size_t kSwitchingStretch = 4096;  // the test mode's
 
 constexpr int kLiterals = 256;
@@ -148,6 +148,17 @@ inline uint64_t load64(const uint8_t* p) {
 inline void storeLE64(uint8_t* p, uint64_t v) {
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     std::memcpy(p, &v, 8);
+}
+
+// first, first + 1, ..., first + 7 into eight 16-bit entries (first + 7 < 65536), as two 8-byte
+// stores: a loop of 2-byte stores was compiled with its counter spilled and reloaded wider than
+// stored, a forwarding stall per run.
+inline void storeSteps8(uint16_t* p, uint32_t first) {
+    constexpr uint64_t kSteps = std::endian::native == std::endian::little ? 0x0003000200010000u : 0x0000000100020003u;
+    const uint64_t lo = uint64_t(first) * 0x0001000100010001u + kSteps;
+    const uint64_t hi = lo + 0x0004000400040004u;
+    std::memcpy(p, &lo, 8);
+    std::memcpy(p + 4, &hi, 8);
 }
 
 // The count of equal leading bytes of two 8-byte words read from memory.
@@ -391,7 +402,6 @@ struct Deflater {
     uint16_t prev4[kWindow];
     uint16_t rank[kWindow];
     uint16_t count[1u << kHashBits];
-    uint32_t head4Before = 0;  // the 4-byte chain's head before the last insert()
     Index index = Index::Adaptive;
     bool finer = false;   // the finer index is kept and searched
     uint64_t walked = 0;  // zlib chain steps the searches of this stretch took (or, finer, would have)
@@ -531,38 +541,31 @@ struct Deflater {
         return (load32(in + pos) * 2654435761u) >> (32 - kHashBits);
     }
 
-    // Enters the string at `rel` (relative to the window at in + base) into its chain, and into
-    // the finer index while it is kept; returns the previous head of its chain.
-    template <bool kFiner>
-    uint32_t insert(size_t base, uint32_t rel) {
-        const uint32_t h = hashAt(base + rel);
-        const uint32_t old = head[h];
-        prev[rel & kWindowMask] = uint16_t(old);
-        head[h] = uint16_t(rel);
-        if constexpr (kFiner) insertFiner(base, rel, h);
-        return old;
-    }
-
+    // Enters the string at `rel` (relative to the window at in + base) into the finer index: its
+    // rank in its zlib chain (hash h) and, when it has a fourth byte, its 4-byte chain.
     void insertFiner(size_t base, uint32_t rel, uint32_t h) {
         rank[rel & kWindowMask] = ++count[h];
         if (base + rel + 4 <= inLen) {
             const uint32_t h4 = hash4At(base + rel);
-            head4Before = head4[h4];
-            prev4[rel & kWindowMask] = uint16_t(head4Before);
+            prev4[rel & kWindowMask] = head4[h4];
             head4[h4] = uint16_t(rel);
-        } else {
-            head4Before = 0;
         }
     }
 
-    // insert<true>() for each of the positions [from, to) in order. Where a string hashes as the
-    // one before it (runs, flat areas: most of a long match), its link is that position and the
-    // head and count are written once the hash changes, instead of each insertion reading back
-    // what the previous one has just stored.
-    void insertRangeFiner(size_t base, uint32_t from, uint32_t to) {
+    // Enters each of the positions [from, to) in order into zlib's chains and the finer index.
+    // Where a string hashes as the one before it (runs, flat areas), its link is that position
+    // and the head and count are written once the hash changes, instead of each insertion
+    // reading back what the previous one has just stored. Not inlined: called once per run of
+    // up to 262 positions, it keeps the parse's registers out of its loop.
+    [[gnu::noinline]] void insertRangeFiner(size_t base, uint32_t from, uint32_t to) {
         if (from >= to) return;
         if (base + to + 3 > inLen) {  // the strings at the very end have no fourth byte
-            for (uint32_t k = from; k < to; ++k) insert<true>(base, k);
+            for (uint32_t k = from; k < to; ++k) {
+                const uint32_t h = hashAt(base + k);
+                prev[k & kWindowMask] = head[h];
+                head[h] = uint16_t(k);
+                insertFiner(base, k, h);
+            }
             return;
         }
         uint32_t h = hashAt(base + from), h4 = hash4At(base + from);
@@ -596,11 +599,11 @@ struct Deflater {
         head4[h4] = uint16_t(to - 1);
     }
 
-    // insert<false>() for each of the positions [from, to) in order. Where the string at a position
-    // hashes as the one before it (runs, flat areas: most of a long match), its link is that
-    // position and the head is written once the hash changes, instead of each insertion
-    // reading back the head the previous one has just stored.
-    void insertRangePlain(size_t base, uint32_t from, uint32_t to) {
+    // Enters each of the positions [from, to) in order into zlib's chains. Where the string at a
+    // position hashes as the one before it (runs, flat areas), its link is that position and the
+    // head is written once the hash changes, instead of each insertion reading back the head the
+    // previous one has just stored. Not inlined, as insertRangeFiner.
+    [[gnu::noinline]] void insertRangePlain(size_t base, uint32_t from, uint32_t to) {
         if (from >= to) return;
         uint32_t h = hashAt(base + from);
         prev[from & kWindowMask] = head[h];
@@ -610,8 +613,7 @@ struct Deflater {
             const uint8_t* q = in + base + k - 1;
             while (k + 8 < to && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
                    (k & kWindowMask) <= kWindow - 8) {
-                uint16_t* links = prev + (k & kWindowMask);
-                for (uint32_t j = 0; j < 8; ++j) links[j] = uint16_t(k - 1 + j);
+                storeSteps8(prev + (k & kWindowMask), k - 1);
                 k += 8;
                 q += 8;
             }
@@ -778,16 +780,17 @@ struct Deflater {
         }
     }
 
-    // Takes up the finer index at `pos`: it is built from the positions before it that a search
-    // can still reach (the window's first position is zlib's empty entry either way). Ranks
-    // count from there: only their differences within the window are ever used.
-    void takeUpFiner(size_t base, size_t pos) {
+    // Takes up the finer index at `pos`: it is built from the positions from the first a search
+    // can still reach (the window's first position is zlib's empty entry either way) up to
+    // those already entered ahead of the parse. Ranks count from there: only their differences
+    // within the window are ever used.
+    void takeUpFiner(size_t base, size_t pos, size_t inserted) {
         clearFiner();
         finer = true;
         const size_t from = pos - base > kWindow ? pos - kWindow : base;
         // Only strings of 3 bytes were entered: at the end of the input, not the last two.
         const size_t entered = inLen >= kMinMatch ? inLen - kMinMatch + 1 : 0;
-        const size_t to = pos < entered ? pos : entered;
+        const size_t to = inserted < entered ? inserted : entered;
         for (size_t p = from; p < to; ++p) insertFiner(base, uint32_t(p - base), hashAt(p));
     }
 
@@ -801,7 +804,7 @@ struct Deflater {
     // far down zlib's chains the searches of the last stretch went per position: long walks
     // through strings that share only 3 bytes (photographs) gain; short ones, or long stretches
     // inside matches (flat images), would only pay for the upkeep.
-    void choose(size_t base, size_t pos) {
+    void choose(size_t base, size_t pos, size_t inserted) {
         bool want;
         if (index == Index::Switching) {
             want = !finer;
@@ -810,13 +813,13 @@ struct Deflater {
             want = finer ? perPosition >= kKeepFiner : perPosition >= kTakeUpFiner;
         }
         walked = 0;
-        if (want && !finer) takeUpFiner(base, pos);
+        if (want && !finer) takeUpFiner(base, pos, inserted);
         else if (!want) finer = false;
     }
 
     // The parse's state between stretches.
     struct Parse {
-        size_t pos = 0, readEnd = 0, base = 0, blockStart = 0;
+        size_t pos = 0, readEnd = 0, base = 0, blockStart = 0, inserted = 0;
         uint32_t matchLen = kMinMatch - 1, matchStart = 0;
         bool pending = false;  // a literal at pos - 1 awaits the lazy decision
     };
@@ -837,7 +840,7 @@ struct Deflater {
             const Stop stop = finer ? parse<true>(st, until) : parse<false>(st, until);
             if (stop == Stop::Full) return false;
             if (stop == Stop::Done) break;
-            choose(st.base, st.pos);
+            choose(st.base, st.pos, st.inserted);
         }
         if (st.pending) tallyLiteral(in[st.pos - 1]);
         return flushBlock(st.blockStart, st.pos, st.blockStart >= st.base, true);
@@ -849,6 +852,8 @@ struct Deflater {
     Stop parse(Parse& st, size_t until) {
         const size_t n = inLen;
         size_t pos = st.pos, readEnd = st.readEnd, base = st.base, blockStart = st.blockStart;
+        size_t inserted = st.inserted;
+        const size_t insertEnd = n >= kMinMatch ? n - kMinMatch + 1 : 0;
         uint32_t matchLen = st.matchLen, matchStart = st.matchStart;
         bool pending = st.pending;
         Stop stop = Stop::Done;
@@ -871,16 +876,30 @@ struct Deflater {
             }
             const uint32_t lookahead = uint32_t(readEnd - pos);
             const uint32_t rel = uint32_t(pos - base);
+            // Every string of 3 bytes enters zlib's chains, in order, whether a step searches
+            // from it or a match passes over it; so the chains depend only on the data, and the
+            // positions are entered ahead of the parse, a run of up to 262 at a time, in a loop
+            // of their own (no search, no lazy decision between two insertions). Entering q
+            // overwrites the link of q - 32768, which a search from pos may still read only
+            // while q - 32768 >= pos - 32506 (the distance limit, reached exactly): up to
+            // pos + 261, which the 16-bit entries also still hold (pos - base <= 65274 here).
+            // A step then finds its chain's head in its own link.
+            if (inserted <= pos + 1 && inserted < insertEnd) {
+                const size_t to = pos + kMinLookahead < insertEnd ? pos + kMinLookahead : insertEnd;
+                if constexpr (kFiner) insertRangeFiner(base, uint32_t(inserted - base), uint32_t(to - base));
+                else insertRangePlain(base, uint32_t(inserted - base), uint32_t(to - base));
+                inserted = to;
+            }
             uint32_t hashHead = 0;
             uint32_t head4Here = 0;
             if (lookahead >= kMinMatch) {
-                hashHead = insert<kFiner>(base, rel);
-                head4Here = head4Before;
+                hashHead = prev[rel & kWindowMask];
+                if constexpr (kFiner) head4Here = pos + 4 <= n ? prev4[rel & kWindowMask] : 0;
             }
             if (lookahead > kMinMatch) {
                 // The next step most often searches the next position: its chain's first links
                 // are fetched now, while this step's walk waits on its own.
-                const uint32_t next = head[hashAt(pos + 1)];
+                const uint32_t next = prev[(rel + 1) & kWindowMask];
                 __builtin_prefetch(&prev[next & kWindowMask]);
                 __builtin_prefetch(in + base + next);
             }
@@ -893,33 +912,30 @@ struct Deflater {
                 matchStart = base + found;
                 if (matchLen == kMinMatch && pos - matchStart > kTooFar) matchLen = kMinMatch - 1;
             }
-            if (prevLen >= kMinMatch && matchLen <= prevLen) {
-                const size_t maxInsert = pos + lookahead - kMinMatch;
-                const bool full = tallyMatch(uint32_t(pos - 1 - prevMatch), prevLen);
-                const size_t end = pos - 1 + prevLen;
-                // Every position inside the match enters the chains, up to the last with 3 bytes.
-                const uint32_t to = uint32_t((end < maxInsert + 1 ? end : maxInsert + 1) - base);
-                if constexpr (kFiner) insertRangeFiner(base, rel + 1, to);
-                else insertRangePlain(base, rel + 1, to);
-                pos = end;
-                pending = false;
-                matchLen = kMinMatch - 1;
-                if (full) {
-                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return Stop::Full;
-                    blockStart = pos;
-                }
-            } else if (pending) {
-                if (tallyLiteral(in[pos - 1])) {
-                    if (!flushBlock(blockStart, pos, blockStart >= base, false)) return Stop::Full;
-                    blockStart = pos;
-                }
-                ++pos;
-            } else {
-                pending = true;
-                ++pos;
+            // The lazy decision without branches: whether a match ends here, a pending literal
+            // is sent, or this position's literal waits; the mix follows the data, which no
+            // predictor learns.
+            const bool isMatch = prevLen >= kMinMatch && matchLen <= prevLen;
+            const bool emit = isMatch | pending;
+            const uint32_t literal = in[pos - (pos != 0)];
+            const uint32_t distance = uint32_t(pos - 1 - prevMatch);
+            const uint32_t lc = (prevLen - kMinMatch) & 0xFF;
+            const uint32_t distMinus1 = isMatch ? distance - 1 : 0;
+            syms[symCount] = isMatch ? distance << 8 | lc : literal;
+            symCount += emit;
+            lit.freq[isMatch ? kT.lengthCode[lc] + kLiterals + 1 : literal] += emit;
+            dist.freq[distCodeOf(distMinus1)] += isMatch;
+            const size_t next = isMatch ? pos - 1 + prevLen : pos + 1;
+            const size_t sentTo = isMatch ? next : pos;
+            pending = !isMatch;
+            matchLen = isMatch ? kMinMatch - 1 : matchLen;
+            pos = next;
+            if (symCount == kBlockSymbols) {
+                if (!flushBlock(blockStart, sentTo, blockStart >= base, false)) return Stop::Full;
+                blockStart = sentTo;
             }
         }
-        st = {pos, readEnd, base, blockStart, matchLen, matchStart, pending};
+        st = {pos, readEnd, base, blockStart, inserted, matchLen, matchStart, pending};
         return stop;
     }
 };

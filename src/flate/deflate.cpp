@@ -670,10 +670,33 @@ struct Deflater {
         const uint32_t limit = pos > kMaxDist ? pos - kMaxDist : 0;
         const uint8_t* scan = window + pos;
         const uint16_t* links = prev;
+        const uint16_t scanStart = load16(scan);
+        uint16_t scanEnd;
+        if (best < 8 && maxLen == kMaxMatch) {
+            // While the best is under 8 bytes, each candidate's length up to 8 is one comparison
+            // of two words, and the best is kept without a branch: whether a candidate of a
+            // photograph's chain beats the one before is a coin toss no predictor learns. A
+            // candidate agreeing at all 8 bytes is measured whole by the loop below.
+            const uint64_t scan8 = load64(scan);
+            uint32_t start = matchStart;
+            for (;;) {
+                const uint64_t here = load64(window + cur);
+                if (here == scan8) break;
+                const uint32_t len = equalBytes(here, scan8);
+                const bool better = len > best;
+                best = better ? len : best;
+                start = better ? cur : start;
+                cur = links[cur & kWindowMask];
+                if (cur <= limit || --chain == 0) {
+                    matchStart = start;
+                    goto done;
+                }
+            }
+            matchStart = start;
+        }
         // A candidate can only be longer if it agrees at its first two bytes and at the two
         // ending at `best`: one branch tests all four.
-        const uint16_t scanStart = load16(scan);
-        uint16_t scanEnd = load16(scan + best - 1);
+        scanEnd = load16(scan + best - 1);
         for (;;) {
             // Most candidates fail the first test: their loop keeps everything in registers.
             while (((load16(window + cur + best - 1) ^ scanEnd) | (load16(window + cur) ^ scanStart)) != 0) {

@@ -424,18 +424,10 @@ struct Deflater {
         symCount = 0;
     }
 
-    // Returns true when the block buffer is full.
-    bool tallyLiteral(uint8_t c) {
+    // The last literal, left pending when the input ends (the parse tallies its own symbols).
+    void tallyLiteral(uint8_t c) {
         syms[symCount++] = c;
         ++lit.freq[c];
-        return symCount == kBlockSymbols;
-    }
-    bool tallyMatch(uint32_t distance, uint32_t length) {
-        const uint32_t lc = length - kMinMatch;
-        syms[symCount++] = distance << 8 | lc;
-        ++lit.freq[kT.lengthCode[lc] + kLiterals + 1];
-        ++dist.freq[distCodeOf(distance - 1)];
-        return symCount == kBlockSymbols;
     }
 
     void sendSymbols(const uint16_t* litCode, const uint16_t* litLen16, const uint8_t* litLen8,
@@ -555,8 +547,8 @@ struct Deflater {
     // Enters each of the positions [from, to) in order into zlib's chains and the finer index.
     // Where a string hashes as the one before it (runs, flat areas), its link is that position
     // and the head and count are written once the hash changes, instead of each insertion
-    // reading back what the previous one has just stored. Not inlined: called once per run of
-    // up to 262 positions, it keeps the parse's registers out of its loop.
+    // reading back what the previous one has just stored. Not inlined: called about once per
+    // 262 positions, it keeps the parse's registers out of its loop.
     [[gnu::noinline]] void insertRangeFiner(size_t base, uint32_t from, uint32_t to) {
         if (from >= to) return;
         if (base + to + 3 > inLen) {  // the strings at the very end have no fourth byte
@@ -901,8 +893,8 @@ struct Deflater {
             const uint32_t rel = uint32_t(pos - base);
             // Every string of 3 bytes enters zlib's chains, in order, whether a step searches
             // from it or a match passes over it; so the chains depend only on the data, and the
-            // positions are entered ahead of the parse, a run of up to 262 at a time, in a loop
-            // of their own (no search, no lazy decision between two insertions). Entering q
+            // positions are entered ahead of the parse, up to 261 past the step, in a loop of
+            // their own (no search, no lazy decision between two insertions). Entering q
             // overwrites the link of q - 32768, which a search from pos may still read only
             // while q - 32768 >= pos - 32506 (the distance limit, reached exactly): up to
             // pos + 261, which the 16-bit entries also still hold (pos - base <= 65274 here).

@@ -457,7 +457,9 @@ class OddStruct:
 
     def unpack(self, fmt, data):
         self.ctx.meddle()
-        fields = tuple(integer(self.ctx, v, "index") for v in struct.unpack(fmt, data))
+        # Built as a list first: tuple() over a generator grows its tuple in place, which fails
+        # with SystemError when the collector's gc.get_referrers has seen the half-built tuple.
+        fields = tuple([integer(self.ctx, v, "index") for v in struct.unpack(fmt, data)])
         return fields if self.ctx.fdp.ConsumeBool() else list(fields)
 
 

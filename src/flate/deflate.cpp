@@ -42,11 +42,13 @@ constexpr uint32_t kBlockSymbols = 16383;  // lit_bufsize - 1 at memory level 8
 
 // The finer index is taken up or given up every this many positions, by the count of zlib's
 // chain steps per position in the stretch before: taken up from kTakeUpFiner, kept down to
-// kKeepFiner. (Figures from the benchmark photographs: 7 steps per position where it saves a
-// quarter of the time; with the searches out of the parse it pays from 3, and costs under 2.)
+// kKeepFiner. Since the plain walk follows two chains at once (prev2), it is as fast as the
+// finer index on every benchmark photograph, whose stretches reach at most 11 steps per
+// position; the finer index still halves the time where nearly every candidate shares only 3
+// bytes (a random 8-letter alphabet: 13 steps per position plain, 24 counted by the finer walk).
 constexpr size_t kStretch = 32768;
-constexpr uint64_t kTakeUpFiner = 3;
-constexpr uint64_t kKeepFiner = 2;
+constexpr uint64_t kTakeUpFiner = 12;
+constexpr uint64_t kKeepFiner = 10;
 constexpr size_t kSwitchingStretch = 4096;  // the test mode's
 
 constexpr int kLiterals = 256;
@@ -395,6 +397,7 @@ void runLengths(Tree& t, int maxCode, Emit emit) {
 struct Deflater {
     uint16_t head[1u << kHashBits];  // relative to the window's base, 0 for none
     uint16_t prev[kWindow];
+    uint16_t prev2[kWindow];  // two links down zlib's chain: prev[prev[k]] when k was entered
     // The finer index beside zlib's chains (see walk4), kept only where it pays: chains of
     // equal 4-byte hashes, and each position's rank in its zlib chain (a count per hash, 16 bits
     // wide, compared modulo). Its tables are touched only once it is first taken up.
@@ -554,14 +557,18 @@ struct Deflater {
         if (base + to + 3 > inLen) {  // the strings at the very end have no fourth byte
             for (uint32_t k = from; k < to; ++k) {
                 const uint32_t h = hashAt(base + k);
-                prev[k & kWindowMask] = head[h];
+                const uint16_t j = head[h];
+                prev[k & kWindowMask] = j;
+                prev2[k & kWindowMask] = prev[j & kWindowMask];
                 head[h] = uint16_t(k);
                 insertFiner(base, k, h);
             }
             return;
         }
         uint32_t h = hashAt(base + from), h4 = hash4At(base + from);
-        prev[from & kWindowMask] = head[h];
+        uint16_t last = head[h];  // prev[k - 1]
+        prev[from & kWindowMask] = last;
+        prev2[from & kWindowMask] = prev[last & kWindowMask];
         uint16_t r = uint16_t(count[h] + 1);
         rank[from & kWindowMask] = r;
         prev4[from & kWindowMask] = head4[h4];
@@ -569,11 +576,16 @@ struct Deflater {
             const uint32_t hk = hashAt(base + k), h4k = hash4At(base + k);
             if (hk == h) {
                 prev[k & kWindowMask] = uint16_t(k - 1);
+                prev2[k & kWindowMask] = last;
+                last = uint16_t(k - 1);
                 ++r;
             } else {
                 head[h] = uint16_t(k - 1);
                 count[h] = r;
-                prev[k & kWindowMask] = head[hk];
+                const uint16_t j = head[hk];
+                prev[k & kWindowMask] = j;
+                prev2[k & kWindowMask] = prev[j & kWindowMask];
+                last = j;
                 r = uint16_t(count[hk] + 1);
                 h = hk;
             }
@@ -598,23 +610,33 @@ struct Deflater {
     [[gnu::noinline]] void insertRangePlain(size_t base, uint32_t from, uint32_t to) {
         if (from >= to) return;
         uint32_t h = hashAt(base + from);
-        prev[from & kWindowMask] = head[h];
+        uint16_t last = head[h];  // prev[k - 1]
+        prev[from & kWindowMask] = last;
+        prev2[from & kWindowMask] = prev[last & kWindowMask];
         for (uint32_t k = from + 1; k < to; ++k) {
             // Inside a run of one byte value (a flat image's background) eight positions at a
             // time: each follows the one before, the bytes k - 1 to k + 9 being all equal.
             const uint8_t* q = in + base + k - 1;
-            while (k + 8 < to && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
+            while (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
                    (k & kWindowMask) <= kWindow - 8) {
                 storeSteps8(prev + (k & kWindowMask), k - 1);
+                storeSteps8(prev2 + (k & kWindowMask), k - 2);
+                prev2[k & kWindowMask] = last;
+                last = uint16_t(k + 6);
                 k += 8;
                 q += 8;
             }
             const uint32_t hk = hashAt(base + k);
             if (hk == h) {
                 prev[k & kWindowMask] = uint16_t(k - 1);
+                prev2[k & kWindowMask] = last;
+                last = uint16_t(k - 1);
             } else {
                 head[h] = uint16_t(k - 1);
-                prev[k & kWindowMask] = head[hk];
+                const uint16_t j = head[hk];
+                prev[k & kWindowMask] = j;
+                prev2[k & kWindowMask] = prev[j & kWindowMask];
+                last = j;
                 h = hk;
             }
         }
@@ -643,6 +665,18 @@ struct Deflater {
         return plainWalk(s, cur, true, first4, matchStart);
     }
 
+    // One step down zlib's chain walked as two: `cur` moves to `next`, and `next` to the
+    // candidate after it, which is two links below the old `cur`. Returns the new `cur`.
+    // prev2[c] was set when c was entered, as prev[prev[c]] then; a walk reads it only while c
+    // is above the distance limit, and prev[c]'s own link is overwritten only once it lies
+    // below the limit, so it is what prev[prev[c]] still reads whenever the walk goes on.
+    uint32_t step(uint32_t& cur, uint32_t& next) const {
+        const uint32_t after = prev2[cur & kWindowMask];
+        cur = next;
+        next = after;
+        return cur;
+    }
+
     // zlib's longest_match: the first of the longest candidates in chain order, longer than
     // `best` (the previous match), stopping at the nice length or when the chain runs out,
     // reaches the limit or has been walked 128 steps (32 once the previous match reached the
@@ -661,9 +695,12 @@ struct Deflater {
         const uint32_t maxLen = lookahead < kMaxMatch ? lookahead : kMaxMatch;
         const uint32_t limit = pos > kMaxDist ? pos - kMaxDist : 0;
         const uint8_t* scan = window + pos;
-        const uint16_t* links = prev;
         const uint16_t scanStart = load16(scan);
         uint16_t scanEnd;
+        // Two chains are walked at once, each by its two-step links (prev2): the candidate
+        // considered now and the one after it. The walk is a chain of dependent loads, and
+        // this way two wait at a time instead of one.
+        uint32_t next = prev[cur & kWindowMask];
         if (best < 8 && maxLen == kMaxMatch) {
             // While the best is under 8 bytes, each candidate's length up to 8 is one comparison
             // of two words, and the best is kept without a branch: whether a candidate of a
@@ -678,8 +715,7 @@ struct Deflater {
                 const bool better = len > best;
                 best = better ? len : best;
                 start = better ? cur : start;
-                cur = links[cur & kWindowMask];
-                if (cur <= limit || --chain == 0) {
+                if (step(cur, next) <= limit || --chain == 0) {
                     matchStart = start;
                     goto done;
                 }
@@ -692,8 +728,7 @@ struct Deflater {
         for (;;) {
             // Most candidates fail the first test: their loop keeps everything in registers.
             while (((load16(window + cur + best - 1) ^ scanEnd) | (load16(window + cur) ^ scanStart)) != 0) {
-                cur = links[cur & kWindowMask];
-                if (cur <= limit || --chain == 0) goto done;
+                if (step(cur, next) <= limit || --chain == 0) goto done;
             }
             const uint32_t len = commonPrefix(scan, window + cur, maxLen);
             if (len > best) {
@@ -702,8 +737,7 @@ struct Deflater {
                 if (len >= nice) break;
                 scanEnd = load16(scan + best - 1);
             }
-            cur = links[cur & kWindowMask];
-            if (cur <= limit || --chain == 0) break;
+            if (step(cur, next) <= limit || --chain == 0) break;
         }
     done:
         walked += chainAtStart - chain;
@@ -789,7 +823,7 @@ struct Deflater {
 
     // zlib's slide_hash: entries move down with the window, those that leave it become empty.
     void slide() {
-        for (uint16_t* table : {head, prev, head4, prev4}) {
+        for (uint16_t* table : {head, prev, prev2, head4, prev4}) {
             if (!finer && table == head4) break;  // the finer index is rebuilt when next taken up
             for (size_t i = 0; i < kWindow; ++i) table[i] = table[i] >= kWindow ? uint16_t(table[i] - kWindow) : 0;
         }
@@ -844,6 +878,7 @@ struct Deflater {
     bool run() {
         std::memset(head, 0, sizeof head);
         std::memset(prev, 0, sizeof prev);
+        std::memset(prev2, 0, sizeof prev2);
         finer = index == Index::Finer;
         if (finer) clearFiner();
         startBlock();

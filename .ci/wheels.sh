@@ -47,13 +47,18 @@ fi
 # The module may ask the dynamic loader for glibc's own libraries only: no C++ runtime, no
 # libgcc_s, nothing a slim system could lack.
 check_needed() {  # wheel
-    local dir needed
+    local dir needed exported
     dir=$(mktemp -d)
     "$TOOLS/bin/python" -m zipfile -e "$1" "$dir"
     needed=$(readelf -d "$dir"/Vorlanx/simpleImage_ext.*.so | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
              grep -v -x -E 'libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linux-(x86-64|aarch64)\.so\.[12]' || true)
+    # and it gives the loader one symbol: its C++ runtime stays private, so it can neither bind
+    # to nor stand in for another extension's.
+    exported=$(readelf --dyn-syms -W "$dir"/Vorlanx/simpleImage_ext.*.so |
+               awk '$5 != "LOCAL" && $7 != "UND" && $8 != "" && NR > 3 {print $8}' | grep -v -x 'PyInit_simpleImage_ext' || true)
     rm -rf "$dir"
     [[ -z $needed ]] || fail "$1 needs more than glibc: $needed"
+    [[ -z $exported ]] || fail "$1 exports more than its init function: $(echo $exported | head -c 300)"
 }
 
 build_wheel() {  # arch

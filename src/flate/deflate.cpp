@@ -403,6 +403,7 @@ struct Deflater {
     // wide, compared modulo). Its tables are touched only once it is first taken up.
     uint16_t head4[1u << kHashBits];
     uint16_t prev4[kWindow];
+    uint16_t prev4b[kWindow];  // two links down the finer chain, as prev2 is for zlib's
     uint16_t rank[kWindow];
     uint16_t count[1u << kHashBits];
     Index index = Index::Adaptive;
@@ -542,7 +543,9 @@ struct Deflater {
         rank[rel & kWindowMask] = ++count[h];
         if (base + rel + 4 <= inLen) {
             const uint32_t h4 = hash4At(base + rel);
-            prev4[rel & kWindowMask] = head4[h4];
+            const uint16_t j = head4[h4];
+            prev4[rel & kWindowMask] = j;
+            prev4b[rel & kWindowMask] = prev4[j & kWindowMask];
             head4[h4] = uint16_t(rel);
         }
     }
@@ -571,7 +574,9 @@ struct Deflater {
         prev2[from & kWindowMask] = prev[last & kWindowMask];
         uint16_t r = uint16_t(count[h] + 1);
         rank[from & kWindowMask] = r;
-        prev4[from & kWindowMask] = head4[h4];
+        uint16_t last4 = head4[h4];  // prev4[k - 1]
+        prev4[from & kWindowMask] = last4;
+        prev4b[from & kWindowMask] = prev4[last4 & kWindowMask];
         for (uint32_t k = from + 1; k < to; ++k) {
             const uint32_t hk = hashAt(base + k), h4k = hash4At(base + k);
             if (hk == h) {
@@ -592,9 +597,14 @@ struct Deflater {
             rank[k & kWindowMask] = r;
             if (h4k == h4) {
                 prev4[k & kWindowMask] = uint16_t(k - 1);
+                prev4b[k & kWindowMask] = last4;
+                last4 = uint16_t(k - 1);
             } else {
                 head4[h4] = uint16_t(k - 1);
-                prev4[k & kWindowMask] = head4[h4k];
+                const uint16_t j4 = head4[h4k];
+                prev4[k & kWindowMask] = j4;
+                prev4b[k & kWindowMask] = prev4[j4 & kWindowMask];
+                last4 = j4;
                 h4 = h4k;
             }
         }
@@ -675,6 +685,14 @@ struct Deflater {
         cur = next;
         next = after;
         return cur;
+    }
+
+    // The same along the finer chain (prev4b); walk4 may also read it at zlib's first
+    // candidate lying exactly at the limit, whose link is not overwritten yet either.
+    void step4(uint32_t& cur, uint32_t& next) const {
+        const uint32_t after = prev4b[cur & kWindowMask];
+        cur = next;
+        next = after;
     }
 
     // zlib's longest_match: the first of the longest candidates in chain order, longer than
@@ -779,7 +797,7 @@ struct Deflater {
                                                      uint32_t& matchStart) {
         const Search initial = s;
         for (;;) {
-            uint32_t cur = first;
+            uint32_t cur = first, next = prev[first & kWindowMask];
             uint32_t chain = s.chain;
             bool fallBack = false;
             do {
@@ -792,8 +810,7 @@ struct Deflater {
                     fallBack = true;
                     break;
                 }
-                cur = prev[cur & kWindowMask];
-            } while (cur > s.limit && --chain != 0);
+            } while (step(cur, next) > s.limit && --chain != 0);
             if (!fallBack) return finish(s, matchStart);
             s = initial;  // too many strangers on the finer chain: zlib's walk, all of it
             switchTo4 = false;
@@ -809,7 +826,8 @@ struct Deflater {
         const uint32_t scan4 = load32(s.scan);
         const uint16_t rankHere = rank[uint32_t(s.scan - s.window) & kWindowMask];
         uint32_t reached = 0;  // how far down zlib's chain the walk has come
-        for (uint32_t steps = 2 * s.chain + 16; cur != 0 && (cur > s.limit || cur == first); cur = prev4[cur & kWindowMask]) {
+        uint32_t next = prev4[cur & kWindowMask];
+        for (uint32_t steps = 2 * s.chain + 16; cur != 0 && (cur > s.limit || cur == first); step4(cur, next)) {
             if (--steps == 0) return false;
             if (cur >= below || load32(s.window + cur) != scan4) continue;
             reached = uint16_t(rankHere - rank[cur & kWindowMask]);
@@ -823,7 +841,7 @@ struct Deflater {
 
     // zlib's slide_hash: entries move down with the window, those that leave it become empty.
     void slide() {
-        for (uint16_t* table : {head, prev, prev2, head4, prev4}) {
+        for (uint16_t* table : {head, prev, prev2, head4, prev4, prev4b}) {
             if (!finer && table == head4) break;  // the finer index is rebuilt when next taken up
             for (size_t i = 0; i < kWindow; ++i) table[i] = table[i] >= kWindow ? uint16_t(table[i] - kWindow) : 0;
         }
@@ -846,6 +864,7 @@ struct Deflater {
     void clearFiner() {
         std::memset(head4, 0, sizeof head4);
         std::memset(prev4, 0, sizeof prev4);
+        std::memset(prev4b, 0, sizeof prev4b);
         std::memset(count, 0, sizeof count);
     }
 

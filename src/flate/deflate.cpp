@@ -653,32 +653,36 @@ struct Deflater {
         uint16_t last = head[h];  // prev[k - 1]
         prev[from & kWindowMask] = last;
         prev2[from & kWindowMask] = prev[last & kWindowMask];
-        for (uint32_t k = from + 1; k < to; ++k) {
-            // Inside a run of one byte value (a flat image's background) eight positions at a
-            // time: each follows the one before, the bytes k - 1 to k + 9 being all equal.
-            const uint8_t* q = in + base + k - 1;
-            while (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
-                   (k & kWindowMask) <= kWindow - 8) {
-                storeSteps8(prev + (k & kWindowMask), k - 1);
-                storeSteps8(prev2 + (k & kWindowMask), k - 2);
-                prev2[k & kWindowMask] = last;
-                last = uint16_t(k + 6);
-                k += 8;
-                q += 8;
-            }
+        for (uint32_t k = from + 1; k < to;) {
             const uint32_t hk = hashAt(base + k);
-            if (hk == h) {
-                prev[k & kWindowMask] = uint16_t(k - 1);
-                prev2[k & kWindowMask] = last;
-                last = uint16_t(k - 1);
-            } else {
+            if (hk != h) {
                 head[h] = uint16_t(k - 1);
                 const uint16_t j = head[hk];
                 prev[k & kWindowMask] = j;
                 prev2[k & kWindowMask] = prev[j & kWindowMask];
                 last = j;
                 h = hk;
+                ++k;
+                continue;
             }
+            // The same hash as the position before. Inside a run of one byte value (a flat
+            // image's background) eight positions at a time: each follows the one before, the
+            // bytes k - 1 to k + 9 being all equal. (Tested only here, where photographs rarely
+            // come, not at every position.)
+            const uint8_t* q = in + base + k - 1;
+            if (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
+                (k & kWindowMask) <= kWindow - 8) {
+                storeSteps8(prev + (k & kWindowMask), k - 1);
+                storeSteps8(prev2 + (k & kWindowMask), k - 2);
+                prev2[k & kWindowMask] = last;
+                last = uint16_t(k + 6);
+                k += 8;
+                continue;
+            }
+            prev[k & kWindowMask] = uint16_t(k - 1);
+            prev2[k & kWindowMask] = last;
+            last = uint16_t(k - 1);
+            ++k;
         }
         head[h] = uint16_t(to - 1);
     }

@@ -563,6 +563,10 @@ struct Deflater {
         return ((uint32_t(in[pos]) << 10) ^ (uint32_t(in[pos + 1]) << 5) ^ in[pos + 2]) & kHashMask;
     }
 
+    // The hash at the next position from the hash `h` at this one and the next position's third
+    // byte, as zlib updates it: this position's first byte shifts out past the mask.
+    static uint32_t nextHash(uint32_t h, uint8_t third) { return ((h << 5) ^ third) & kHashMask; }
+
     uint32_t hash4At(size_t pos) const {
         return (load32(in + pos) * 2654435761u) >> (32 - kHashBits);
     }
@@ -607,8 +611,9 @@ struct Deflater {
         uint16_t last4 = head4[h4];  // prev4[k - 1]
         prev4[from & kWindowMask] = last4;
         prev4b[from & kWindowMask] = prev4[last4 & kWindowMask];
+        const uint8_t* const third = in + base + 2;
         for (uint32_t k = from + 1; k < to; ++k) {
-            const uint32_t hk = hashAt(base + k), h4k = hash4At(base + k);
+            const uint32_t hk = nextHash(h, third[k]), h4k = hash4At(base + k);
             if (hk == h) {
                 prev[k & kWindowMask] = uint16_t(k - 1);
                 prev2[k & kWindowMask] = last;
@@ -653,8 +658,9 @@ struct Deflater {
         uint16_t last = head[h];  // prev[k - 1]
         prev[from & kWindowMask] = last;
         prev2[from & kWindowMask] = prev[last & kWindowMask];
+        const uint8_t* const third = in + base + 2;
         for (uint32_t k = from + 1; k < to;) {
-            const uint32_t hk = hashAt(base + k);
+            const uint32_t hk = nextHash(h, third[k]);
             if (hk != h) {
                 head[h] = uint16_t(k - 1);
                 const uint16_t j = head[hk];
@@ -1026,7 +1032,8 @@ struct Deflater {
                 if constexpr (kFiner) matchLen = finerMatch(in + base, rel, hashHead, head4Here, prevLen, lookahead, found);
                 else matchLen = plainMatch(in + base, rel, hashHead, prevLen, lookahead, found);
                 matchStart = base + found;
-                if (matchLen == kMinMatch && pos - matchStart > kTooFar) matchLen = kMinMatch - 1;
+                // Without a branch: whether a 3-byte match lies too far back is a coin toss.
+                matchLen -= uint32_t(matchLen == kMinMatch) & uint32_t(pos - matchStart > kTooFar);
             }
             // The lazy decision: whether a match ends here, a pending literal is sent, or this
             // position's literal waits. The compiler makes two branches of it, and they pay:

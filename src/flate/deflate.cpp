@@ -18,6 +18,11 @@
 #include <new>
 
 #include "flate/adler32.hpp"
+#include "platform/cpu.hpp"
+
+#ifdef SI_X86
+#include <emmintrin.h>
+#endif
 
 namespace si::deflate {
 
@@ -678,11 +683,16 @@ struct Deflater {
             const uint8_t* q = in + base + k - 1;
             if (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
                 (k & kWindowMask) <= kWindow - 8) {
-                storeSteps8(prev + (k & kWindowMask), k - 1);
-                storeSteps8(prev2 + (k & kWindowMask), k - 2);
-                prev2[k & kWindowMask] = last;
-                last = uint16_t(k + 6);
-                k += 8;
+                const uint32_t first = k;
+                do {
+                    storeSteps8(prev + (k & kWindowMask), k - 1);
+                    storeSteps8(prev2 + (k & kWindowMask), k - 2);
+                    k += 8;
+                    q += 8;
+                    // The next eight too while the run goes on to their last hash's third byte.
+                } while (k + 8 < to && load64(q + 2) == load64(q + 3) && (k & kWindowMask) <= kWindow - 8);
+                prev2[first & kWindowMask] = last;
+                last = uint16_t(k - 2);
                 continue;
             }
             prev[k & kWindowMask] = uint16_t(k - 1);
@@ -883,8 +893,28 @@ struct Deflater {
     void slide() {
         for (uint16_t* table : {head, prev, prev2, head4, prev4, prev4b}) {
             if (!finer && table == head4) break;  // the finer index is rebuilt when next taken up
-            for (size_t i = 0; i < kWindow; ++i) table[i] = table[i] >= kWindow ? uint16_t(table[i] - kWindow) : 0;
+            slideTable(table);
         }
+    }
+
+    // An entry less the window's size, or 0 where that is negative: one saturating subtraction.
+    // (On a flat image the slides were a tenth of the instructions, the compiler's vector code
+    // taking three operations per eight entries and a loop per vector.)
+    static void slideTable(uint16_t* table) {
+#ifdef SI_X86
+        const __m128i window = _mm_set1_epi16(int16_t(kWindow));
+        for (size_t i = 0; i < kWindow; i += 32) {
+            auto* p = reinterpret_cast<__m128i*>(table + i);
+            const __m128i a = _mm_loadu_si128(p), b = _mm_loadu_si128(p + 1);
+            const __m128i c = _mm_loadu_si128(p + 2), d = _mm_loadu_si128(p + 3);
+            _mm_storeu_si128(p, _mm_subs_epu16(a, window));
+            _mm_storeu_si128(p + 1, _mm_subs_epu16(b, window));
+            _mm_storeu_si128(p + 2, _mm_subs_epu16(c, window));
+            _mm_storeu_si128(p + 3, _mm_subs_epu16(d, window));
+        }
+#else
+        for (size_t i = 0; i < kWindow; ++i) table[i] = table[i] >= kWindow ? uint16_t(table[i] - kWindow) : 0;
+#endif
     }
 
     // Takes up the finer index at `pos`: it is built from the positions from the first a search

@@ -159,13 +159,18 @@ inline void storeLE64(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 
-// first, first + 1, ..., first + 7 into eight 16-bit entries (first + 7 < 65536), as two 8-byte
-// stores: a loop of 2-byte stores was compiled with its counter spilled and reloaded wider than
-// stored, a forwarding stall per run.
-inline void storeSteps8(uint16_t* p, uint32_t first) {
+// Eight 16-bit entries counting up by one, as two 8-byte words: `steps(first)` holds the first
+// four (first + 7 < 65536), `storeSteps8` writes them and the four after. A loop of 2-byte
+// stores was compiled with its counter spilled and reloaded wider than stored, a forwarding
+// stall per run.
+constexpr uint64_t kLanes = 0x0001000100010001u;
+inline uint64_t steps(uint32_t first) {
     constexpr uint64_t kSteps = std::endian::native == std::endian::little ? 0x0003000200010000u : 0x0000000100020003u;
-    const uint64_t lo = uint64_t(first) * 0x0001000100010001u + kSteps;
-    const uint64_t hi = lo + 0x0004000400040004u;
+    return uint64_t(first) * kLanes + kSteps;
+}
+
+inline void storeSteps8(uint16_t* p, uint64_t lo) {
+    const uint64_t hi = lo + 4 * kLanes;
     std::memcpy(p, &lo, 8);
     std::memcpy(p + 4, &hi, 8);
 }
@@ -684,9 +689,12 @@ struct Deflater {
             if (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
                 (k & kWindowMask) <= kWindow - 8) {
                 const uint32_t first = k;
+                uint64_t links = steps(k - 1), links2 = steps(k - 2);
                 do {
-                    storeSteps8(prev + (k & kWindowMask), k - 1);
-                    storeSteps8(prev2 + (k & kWindowMask), k - 2);
+                    storeSteps8(prev + (k & kWindowMask), links);
+                    storeSteps8(prev2 + (k & kWindowMask), links2);
+                    links += 8 * kLanes;
+                    links2 += 8 * kLanes;
                     k += 8;
                     q += 8;
                     // The next eight too while the run goes on to their last hash's third byte.

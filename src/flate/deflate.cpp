@@ -689,6 +689,23 @@ struct Deflater {
             if (k + 8 < to && k >= 2 && load64(q) == load64(q + 1) && load64(q + 2) == load64(q + 3) &&
                 (k & kWindowMask) <= kWindow - 8) {
                 const uint32_t first = k;
+                // Up to the range's end and the window's, the test for the next eight is one.
+                const uint32_t segmentEnd = (k & ~kWindowMask) + kWindow - 7;
+                const uint32_t end = to - 8 < segmentEnd ? to - 8 : segmentEnd;
+#ifdef SI_X86
+                __m128i links = _mm_add_epi16(_mm_set1_epi16(int16_t(k - 1)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+                __m128i links2 = _mm_sub_epi16(links, _mm_set1_epi16(1));
+                const __m128i eight = _mm_set1_epi16(8);
+                do {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(prev + (k & kWindowMask)), links);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(prev2 + (k & kWindowMask)), links2);
+                    links = _mm_add_epi16(links, eight);
+                    links2 = _mm_add_epi16(links2, eight);
+                    k += 8;
+                    q += 8;
+                    // The next eight too while the run goes on to their last hash's third byte.
+                } while (k < end && load64(q + 2) == load64(q + 3));
+#else
                 uint64_t links = steps(k - 1), links2 = steps(k - 2);
                 do {
                     storeSteps8(prev + (k & kWindowMask), links);
@@ -698,7 +715,8 @@ struct Deflater {
                     k += 8;
                     q += 8;
                     // The next eight too while the run goes on to their last hash's third byte.
-                } while (k + 8 < to && load64(q + 2) == load64(q + 3) && (k & kWindowMask) <= kWindow - 8);
+                } while (k < end && load64(q + 2) == load64(q + 3));
+#endif
                 prev2[first & kWindowMask] = last;
                 last = uint16_t(k - 2);
                 continue;

@@ -432,6 +432,7 @@ struct Deflater {
 
     const uint8_t* in;
     size_t inLen;
+    uint32_t adler = 1;  // Adler-32 of in[0, the bytes zlib has read)
     BitWriter w;
     uint8_t* outEnd;
 
@@ -1008,6 +1009,7 @@ struct Deflater {
             choose(st.base, st.pos, st.inserted);
         }
         if (st.pending) tallyLiteral(in[st.pos - 1]);
+        if (st.readEnd < inLen) adler = adler32::update(adler, in + st.readEnd, inLen - st.readEnd);
         return flushBlock(st.blockStart, st.pos, st.blockStart >= st.base, true);
     }
 
@@ -1042,7 +1044,11 @@ struct Deflater {
                             slide();
                         }
                         if (readEnd == n) break;
-                        readEnd = base + 2 * kWindow < n ? base + 2 * kWindow : n;
+                        const size_t to = base + 2 * kWindow < n ? base + 2 * kWindow : n;
+                        // The checksum over the bytes as zlib reads them: they are about to
+                        // be hashed, so they come into the cache once, not again at the end.
+                        adler = adler32::update(adler, in + readEnd, to - readEnd);
+                        readEnd = to;
                     } while (readEnd - pos < kMinLookahead && readEnd < n);
                     if (readEnd == pos) break;
                 }
@@ -1147,7 +1153,7 @@ Result zlibCompress(const uint8_t* in, size_t len, uint8_t* out, size_t cap, Ind
     if (!d->run()) return {Status::Refused, 0};
     uint8_t* end = d->w.out;
     if (end + 4 > out + cap) return {Status::Refused, 0};
-    const uint32_t adler = adler32::update(1, in, len);
+    const uint32_t adler = d->adler;
     const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
     std::memcpy(end, trailer, 4);
     return {Status::Ok, size_t(end + 4 - out)};

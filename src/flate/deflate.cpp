@@ -186,6 +186,16 @@ inline unsigned equalBytes(uint64_t a, uint64_t b) {
 // p + limit, q + limit.
 inline uint32_t commonPrefix(const uint8_t* p, const uint8_t* q, uint32_t limit) {
     uint32_t k = 0;
+#ifdef SI_X86
+    // Sixteen bytes a step: matches on flat images run to the nice length and beyond.
+    while (k + 16 <= limit) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + k));
+        const unsigned differ = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) ^ 0xFFFFu;
+        if (differ) return k + unsigned(std::countr_zero(differ));
+        k += 16;
+    }
+#endif
     while (k + 8 <= limit) {
         const uint64_t a = load64(p + k), b = load64(q + k);
         if (a != b) return k + equalBytes(a, b);

@@ -159,6 +159,7 @@ inline void storeLE64(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 
+#ifndef SI_X86
 // Eight 16-bit entries counting up by one, as two 8-byte words: `steps(first)` holds the first
 // four (first + 7 < 65536), `storeSteps8` writes them and the four after. A loop of 2-byte
 // stores was compiled with its counter spilled and reloaded wider than stored, a forwarding
@@ -174,6 +175,7 @@ inline void storeSteps8(uint16_t* p, uint64_t lo) {
     std::memcpy(p, &lo, 8);
     std::memcpy(p + 4, &hi, 8);
 }
+#endif
 
 // The count of equal leading bytes of two 8-byte words read from memory.
 inline unsigned equalBytes(uint64_t a, uint64_t b) {

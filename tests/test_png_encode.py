@@ -161,13 +161,15 @@ for i, source in enumerate(sys.argv[3:]):
 def test_every_path_writes_zlibs_bytes(tmp_path, mode, env):
     # The test files (small: always zlib.compress), a photograph, and images shaped for the
     # deflater's harder rules: runs that slide the window many times, random bytes (stored
-    # blocks), a gradient, thin stripes.
+    # blocks), a gradient, thin stripes, and one large enough for the streaming row copy.
     rng = random.Random(7)
     made = {
         "flat": (2000, 300, bytes(2000 * 300 * 3)),
         "noise": (400, 300, rng.randbytes(400 * 300 * 3)),
         "gradient": (640, 480, bytes((x + y * 3) & 255 for y in range(480) for x in range(640 * 3))),
         "stripes": (999, 101, bytes(255 * ((x // 7 + y) % 5 == 0) for y in range(101) for x in range(999 * 3))),
+        # Scanlines over 16 MiB, copied past the caches: a random period that rows do not divide.
+        "large": (2400, 2400, (rng.randbytes(14395) * 1201)[:2400 * 2400 * 3]),
     }
     sources = sorted(str(p) for p in DATA.glob("*.png"))  # a Kodak photograph among them
     for name, (w, h, pixels) in made.items():

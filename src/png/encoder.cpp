@@ -33,6 +33,8 @@ Ref packHeader(PyObject* width, PyObject* height) {
                       {width, height, eight.get(), two.get(), zero.get(), zero.get(), zero.get()});
 }
 
+void copyPlain(uint8_t* dst, const uint8_t* src, size_t n) { std::memcpy(dst, src, n); }
+
 #ifdef SI_X86
 constexpr int64_t kStreamFrom = 16 << 20;
 
@@ -73,24 +75,20 @@ Ref writePngBytes(int32_t width, int32_t height, const BufferView& pixels) {
     Ref raw(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!raw) SI_FAIL(kBytesName);
     auto* dst = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
+    void (*copy)(uint8_t*, const uint8_t*, size_t) = copyPlain;
 #ifdef SI_X86
     // Scanlines far larger than the caches are written past them: the deflater reads them
     // in order long after, and the stores no longer read each line in first.
-    if (total >= kStreamFrom) {
-        for (int64_t y = 0; y < rows; ++y) {
-            *dst++ = 0;
-            copyStreaming(dst, pixels.data() + y * rowStride, static_cast<size_t>(rowStride));
-            dst += rowStride;
-        }
-        _mm_sfence();
-        return raw;
-    }
+    if (total >= kStreamFrom) copy = copyStreaming;
 #endif
     for (int64_t y = 0; y < rows; ++y) {
         *dst++ = 0;
-        std::memcpy(dst, pixels.data() + y * rowStride, static_cast<size_t>(rowStride));
+        copy(dst, pixels.data() + y * rowStride, static_cast<size_t>(rowStride));
         dst += rowStride;
     }
+#ifdef SI_X86
+    if (copy == copyStreaming) _mm_sfence();
+#endif
     return raw;
 }
 
